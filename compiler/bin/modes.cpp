@@ -1,0 +1,80 @@
+#include "modes.hpp"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string_view>
+
+#include "diag/diag.hpp"
+#include "discovery.hpp"
+#include "dump/dump.hpp"
+#include "front_end.hpp"
+
+namespace Driver {
+
+namespace {
+
+void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+// Renders the diagnostics to standard error and gives the exit status.
+int finish(const Diag::Collector& collector, const Diag::Lookup& lookup) {
+  std::fflush(stdout);
+  std::string text = collector.render_all(lookup);
+  if (!text.empty()) {
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
+  return collector.exit_code();
+}
+
+bool is_project_dir(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
+         stat((path + "/vk.toml").c_str(), &st) == 0;
+}
+
+int dump_tokens(const std::string& path) {
+  SourceList sources = discover_and_read(path);
+  Diag::Collector collector;
+  bool multi = sources.size() > 1;
+  for (const SourceFile& source : sources) {
+    Lexer::TokenList tokens = Lexer::tokenize(collector, source.path, source.text);
+    if (multi) print(Dump::file_header(source.path));
+    print(Dump::dump_tokens(tokens));
+  }
+  return finish(collector, build_lookup(sources));
+}
+
+// The modes whose later passes are not built yet run the front end and finish.
+int front_end_only(const std::string& path) {
+  SourceList sources = discover_and_read(path);
+  Diag::Collector collector;
+  ParsedList parsed = parse_all(collector, sources);
+  return finish(collector, build_lookup(sources));
+}
+
+}  // namespace
+
+int run(const Invocation& inv) {
+  switch (inv.mode) {
+    case Mode::Version:
+      std::printf("velkan %s linux/amd64\n", "0.1.0");
+      return 0;
+    case Mode::DumpTokens:
+      return dump_tokens(inv.path);
+    case Mode::UpdateDeps:
+      if (!is_project_dir(inv.path)) fail("--update-deps needs a project directory with a vk.toml");
+      return front_end_only(inv.path);
+    case Mode::Check:
+    case Mode::DumpAst:
+    case Mode::DumpOwner:
+    case Mode::DumpGc:
+    case Mode::DumpBc:
+    case Mode::Emit:
+    case Mode::Build:
+      return front_end_only(inv.path);
+  }
+  return 2;
+}
+
+}  // namespace Driver

@@ -1,0 +1,24 @@
+// Printers of the compiler's stages: tokens, syntax trees, ownership tables.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "lexer/lexer.hpp"
+
+namespace Dump {
+
+// The dump label of a token kind ("KW_IF", "#else", "EOF", ...).
+std::string_view kind_label(Lexer::Kind kind);
+
+// One "LINE:COL LABEL" line per token, each ending in a line feed.
+std::string dump_tokens(const Lexer::TokenList& tokens);
+
+// "=== path ===" and a line feed: the separator of per-file dumps.
+std::string file_header(std::string_view path);
+
+// A double in C's "%a" style with lower-case digits and trailing zero digits
+// dropped: 0x1p+0, 0x1.8p+1, 0x0p+0, -0x1p-1; "infinity", "-infinity", "nan".
+std::string hex_float(double value);
+
+}  // namespace Dump
