@@ -1,13 +1,28 @@
 #include "front_end.hpp"
 
+#include "parser/parser.hpp"
+
 namespace Driver {
 
 ParsedList parse_all(Diag::Collector& collector, const SourceList& sources) {
   ParsedList parsed;
   parsed.reserve(sources.size());
   for (const SourceFile& source : sources) {
-    parsed.push_back({&source, Lexer::tokenize(collector, source.path, source.text)});
+    Lexer::TokenList tokens = Lexer::tokenize(collector, source.path, source.text);
+    parsed.push_back({&source, Parser::parse(collector, source.path, tokens)});
   }
+  // A constant of any file is visible in every file; a later file's constant
+  // replaces an earlier one of the same name.
+  Parser::ConstTable constants;
+  for (const ParsedFile& file : parsed)
+    for (const auto& [name, value] : Parser::top_level_consts(file.tree)) constants[name] = value;
+  if (constants.empty()) return parsed;
+  // The table points into the trees it came from, so the new trees are built
+  // before any old one is replaced (they share its nodes anyway).
+  std::vector<Ast::Program> substituted;
+  substituted.reserve(parsed.size());
+  for (const ParsedFile& file : parsed) substituted.push_back(Parser::subst_consts(&constants, file.tree));
+  for (std::size_t i = 0; i < parsed.size(); ++i) parsed[i].tree = std::move(substituted[i]);
   return parsed;
 }
 

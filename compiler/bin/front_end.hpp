@@ -3,16 +3,17 @@
 
 #include <vector>
 
+#include "ast/ast.hpp"
 #include "diag/diag.hpp"
 #include "discovery.hpp"
 #include "lexer/lexer.hpp"
 
 namespace Driver {
 
-// One lexed file of the run. (Grows a syntax tree once the parser is wired in.)
+// One parsed file of the run. Its tokens are dropped once the tree is built.
 struct ParsedFile {
   const SourceFile* source;
-  Lexer::TokenList tokens;
+  Ast::Program tree;
 };
 
 using ParsedList = std::vector<ParsedFile>;

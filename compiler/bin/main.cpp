@@ -1,5 +1,7 @@
 // vkc: the velkan compiler. Reads the command line and runs one mode.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   Driver::Invocation inv = Driver::parse_command_line(args);
   int status = Driver::run(inv);
-  std::fflush(stdout);
+  // A dump cut short by a full disk or a closed pipe must not look like success.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    Driver::fail(std::string("error writing standard output: ") + std::strerror(errno));
+  }
   return status;
 }

@@ -9,6 +9,8 @@
 #include "discovery.hpp"
 #include "dump/dump.hpp"
 #include "front_end.hpp"
+#include "assembly.hpp"
+#include "owner/owner.hpp"
 
 namespace Driver {
 
@@ -45,6 +47,37 @@ int dump_tokens(const std::string& path) {
   return finish(collector, build_lookup(sources));
 }
 
+int dump_ast(const std::string& path) {
+  SourceList sources = discover_and_read(path);
+  Diag::Collector collector;
+  ParsedList parsed = parse_all(collector, sources);
+  bool multi = parsed.size() > 1;
+  for (const ParsedFile& file : parsed) {
+    if (multi) print(Dump::file_header(file.source->path));
+    print(Dump::dump_ast(file.tree));
+  }
+  return finish(collector, build_lookup(sources));
+}
+
+// The whole-program passes see each file as its path and tree.
+std::vector<Types::FileTree> trees_of(const ParsedList& parsed) {
+  std::vector<Types::FileTree> trees;
+  trees.reserve(parsed.size());
+  for (const ParsedFile& file : parsed) trees.push_back({file.source->path, &file.tree});
+  return trees;
+}
+
+// Check: every pass up to ownership, nothing printed but the diagnostics.
+int check(const std::string& path) {
+  SourceList sources = discover_and_read(path);
+  Diag::Collector collector;
+  ParsedList parsed = parse_all(collector, sources);
+  std::vector<Types::FileTree> trees = trees_of(parsed);
+  CheckedProgram program = typecheck_all(collector, path, {}, trees);
+  for (const Types::FileTree& file : trees) Owner::analyze(file.path, *file.tree, program.merged, collector);
+  return finish(collector, build_lookup(sources));
+}
+
 // The modes whose later passes are not built yet run the front end and finish.
 int front_end_only(const std::string& path) {
   SourceList sources = discover_and_read(path);
@@ -65,8 +98,10 @@ int run(const Invocation& inv) {
     case Mode::UpdateDeps:
       if (!is_project_dir(inv.path)) fail("--update-deps needs a project directory with a vk.toml");
       return front_end_only(inv.path);
-    case Mode::Check:
     case Mode::DumpAst:
+      return dump_ast(inv.path);
+    case Mode::Check:
+      return check(inv.path);
     case Mode::DumpOwner:
     case Mode::DumpGc:
     case Mode::DumpBc:

@@ -4,7 +4,9 @@
 #include <string>
 #include <string_view>
 
+#include "ast/ast.hpp"
 #include "lexer/lexer.hpp"
+#include "owner/owner.hpp"
 
 namespace Dump {
 
@@ -20,5 +22,16 @@ std::string file_header(std::string_view path);
 // A double in C's "%a" style with lower-case digits and trailing zero digits
 // dropped: 0x1p+0, 0x1.8p+1, 0x0p+0, -0x1p-1; "infinity", "-infinity", "nan".
 std::string hex_float(double value);
+
+// The dump label of one token with its payload: "IDENT(x)", "INT(3)", "RBRACE".
+std::string token_label(const Ast::RawToken& token);
+
+// The syntax tree as indented lines, one per declaration, member and
+// statement, each ending in a line feed; "" for a program without declarations.
+std::string dump_ast(const Ast::Program& program);
+
+// The ownership tables: "== MOVES ==", "== DROPS ==" and "== RESIDUAL ==",
+// each followed by one line per record, every line ending in a line feed.
+std::string dump_owner(const Owner::Tables& tables);
 
 }  // namespace Dump

@@ -1,0 +1,58 @@
+// The image reader and the bytecode listing of `--dump-bc`.
+//   read.cpp     reads and checks an image into Emit's image entries
+//   listing.cpp  prints the listing of a read image, and one instruction
+//   format.cpp   the printf-like formatter the listing formats go through
+// Malformed images come back as an error message, never as an exception.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "emit/emit.hpp"
+
+namespace Disasm {
+
+// An image read back: the entries when `error` is empty, else the message of
+// the first problem ("truncated", "bad magic", "unsupported version 7", ...).
+struct Read {
+  Emit::Image image;
+  std::string error;
+  bool ok() const { return error.empty(); }
+};
+
+// Reads every section with the reader's checks. Memory is only taken for
+// entries whose bytes are present, whatever the counts claim.
+Read read(std::string_view image);
+
+// The listing of an image: every line ends in a line feed. No partial listing
+// is produced for a malformed image: `text` is empty and `error` says why.
+struct Listing {
+  std::string text;
+  std::string error;
+  bool ok() const { return error.empty(); }
+};
+
+Listing dump(std::string_view image);
+
+// The text of one instruction at `pc` (jump targets are pc + 1 + sBx).
+std::string ins_str(std::uint32_t word, long long pc);
+
+// "now" ... "variant_tag" for ids 0-14, "builtin<id>" for every other id.
+std::string builtin_name(unsigned id);
+// "SCALAR", "OWNED", "GCREF", "TEXT", "MULTI", "MAP"; "KIND<k>" otherwise.
+std::string kind_name(unsigned k);
+// A text in double quotes with `"`, `\`, line feed, tab and other bytes
+// below 32 escaped; every other byte as it is.
+std::string quote(std::string_view text);
+// "{r0,r3}" for bits 0 and 3; "{}" for 0.
+std::string mask_str(std::uint64_t mask);
+
+using Emit::a_of;
+using Emit::b_of;
+using Emit::bx_of;
+using Emit::c_of;
+using Emit::op_of;
+using Emit::sbx_of;
+
+}  // namespace Disasm

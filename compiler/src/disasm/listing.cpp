@@ -1,0 +1,227 @@
+#include <bit>
+#include <vector>
+
+#include "disasm/disasm.hpp"
+#include "disasm/format.hpp"
+#include "dump/dump.hpp"
+
+namespace Disasm {
+
+namespace {
+
+using Emit::ConstTag;
+using Emit::Form;
+
+void append_ins(std::string& out, std::uint32_t word, long long pc) {
+  const Emit::OpInfo* info = Emit::op_info(op_of(word));
+  if (info == nullptr) {
+    format_to(out, "?OP%d", {op_of(word)});
+    return;
+  }
+  long long a = a_of(word), b = b_of(word), c = c_of(word), bx = bx_of(word);
+  long long target = pc + 1 + sbx_of(word);
+  if (op_of(word) == int(Emit::Op::BUILTIN)) {
+    bool kinds = c == int(Emit::Builtin::MULTI_NEW) || c == int(Emit::Builtin::MAP_NEW);
+    format_to(out, kinds ? Emit::builtin_kinds_listing : info->listing,
+              {a, b, builtin_name(static_cast<unsigned>(c))});
+    return;
+  }
+  switch (info->form) {
+    case Form::NONE: format_to(out, info->listing, {}); break;
+    case Form::A: format_to(out, info->listing, {a}); break;
+    case Form::AB: format_to(out, info->listing, {a, b}); break;
+    case Form::ABC: format_to(out, info->listing, {a, b, c}); break;
+    case Form::ABX: format_to(out, info->listing, {a, bx}); break;
+    case Form::BX: format_to(out, info->listing, {bx}); break;
+    case Form::ASBX: format_to(out, info->listing, {a, target}); break;
+    case Form::SBX: format_to(out, info->listing, {target}); break;
+  }
+}
+
+// The listing of an image that has been read without error.
+class Printer {
+ public:
+  explicit Printer(const Emit::Image& image) : image_(image) { out_.reserve(4096); }
+
+  std::string run() {
+    constants();
+    classes();
+    interfaces();
+    vtables();
+    methods();
+    out_ += "== ENTRY ==\n";
+    if (image_.entry == Emit::none) out_ += "(none)\n";
+    else format_to(out_, "m%d\n", {entry()});
+    return std::move(out_);
+  }
+
+ private:
+  // The header's entry field is a signed 32-bit number.
+  long long entry() const { return static_cast<std::int32_t>(image_.entry); }
+
+  // The text a constant index stands for where a name is expected.
+  std::string name(std::uint32_t k) const {
+    if (k >= image_.constants.size()) {
+      std::string out;
+      format_to(out, "<k%d?>", {k});
+      return out;
+    }
+    const Emit::Constant& c = image_.constants[k];
+    switch (c.tag) {
+      case ConstTag::INT: return std::to_string(c.value);
+      case ConstTag::TEXT: return c.text;
+      case ConstTag::FLT: return Dump::hex_float(std::bit_cast<double>(c.value));
+    }
+    return {};
+  }
+
+  void constants() {
+    out_ += "== CONSTANTS ==\n";
+    for (std::size_t i = 0; i < image_.constants.size(); ++i) {
+      const Emit::Constant& c = image_.constants[i];
+      long long k = static_cast<long long>(i);
+      switch (c.tag) {
+        case ConstTag::INT: format_to(out_, "k%-3d INT  %Ld\n", {k, c.value}); break;
+        case ConstTag::TEXT: format_to(out_, "k%-3d TEXT %s\n", {k, quote(c.text)}); break;
+        case ConstTag::FLT:
+          format_to(out_, "k%-3d FLT  %s\n", {k, Dump::hex_float(std::bit_cast<double>(c.value))});
+          break;
+      }
+    }
+  }
+
+  void classes() {
+    out_ += "== CLASSES ==\n";
+    for (std::size_t i = 0; i < image_.classes.size(); ++i) {
+      const Emit::ClassEntry& c = image_.classes[i];
+      std::string fields;
+      for (const Emit::Field& f : c.fields) {
+        if (!fields.empty()) fields += ", ";
+        if (f.name != Emit::none) fields += name(f.name) + ':';
+        fields += kind_name(static_cast<unsigned>(f.kind));
+      }
+      format_to(out_, "c%-3d %s flags=%s fields=[%s]\n",
+                {static_cast<long long>(i), name(c.name), c.gc ? "gc" : "-", fields});
+    }
+  }
+
+  void interfaces() {
+    out_ += "== INTERFACES ==\n";
+    long long slot = 0;
+    for (std::size_t i = 0; i < image_.interfaces.size(); ++i) {
+      const Emit::InterfaceEntry& entry = image_.interfaces[i];
+      long long count = entry.method_count;
+      first_slot_.push_back(slot);
+      format_to(out_, "i%-3d %s methods=%d slots=s%d..s%d\n",
+                {static_cast<long long>(i), name(entry.name), count, slot, slot + count - 1});
+      slot += count;
+    }
+  }
+
+  void vtables() {
+    out_ += "== VTABLES ==\n";
+    for (const Emit::Vtable& v : image_.vtables) {
+      long long first = v.interface_id < first_slot_.size() ? first_slot_[v.interface_id] : 0;
+      std::string methods;
+      for (std::uint32_t m : v.methods) {
+        if (!methods.empty()) methods += ", ";
+        format_to(methods, "m%d", {m});
+      }
+      format_to(out_, "c%d i%d slots s%d.. -> [%s]\n", {v.class_id, v.interface_id, first, methods});
+    }
+  }
+
+  void methods() {
+    out_ += "== METHODS ==\n";
+    for (std::size_t i = 0; i < image_.methods.size(); ++i) {
+      const Emit::MethodEntry& m = image_.methods[i];
+      long long index = static_cast<long long>(i);
+      std::string owner;
+      if (m.owner == Emit::none) owner = "[free fn]";
+      else format_to(owner, "[class c%d]", {m.owner});
+      format_to(out_, "m%-3d %s args=%d regs=%d %s%s\n",
+                {index, name(m.name), m.args, m.regs, owner, index == entry() ? " [ENTRY]" : ""});
+      out_ += "  lines: ";
+      if (m.lines.empty()) out_ += "(none)";
+      for (std::size_t j = 0; j < m.lines.size(); ++j) {
+        if (j > 0) out_ += ' ';
+        format_to(out_, "%d->%d", {m.lines[j].pc, m.lines[j].line});
+      }
+      out_ += '\n';
+      if (m.drops.empty()) out_ += "  drops: (none)\n";
+      for (const Emit::DropRecord& d : m.drops) {
+        format_to(out_, "  drops: pc %d owned=%s gc=%s\n", {d.pc, mask_str(d.owned), mask_str(d.gc)});
+      }
+      for (std::size_t pc = 0; pc < m.code.size(); ++pc) {
+        format_to(out_, "  %04d  ", {static_cast<long long>(pc)});
+        append_ins(out_, m.code[pc], static_cast<long long>(pc));
+        out_ += '\n';
+      }
+    }
+  }
+
+  const Emit::Image& image_;
+  std::vector<long long> first_slot_;
+  std::string out_;
+};
+
+}  // namespace
+
+Listing dump(std::string_view image) {
+  Read read_back = read(image);
+  if (!read_back.ok()) return Listing{{}, std::move(read_back.error)};
+  return Listing{Printer(read_back.image).run(), {}};
+}
+
+std::string ins_str(std::uint32_t word, long long pc) {
+  std::string out;
+  append_ins(out, word, pc);
+  return out;
+}
+
+std::string builtin_name(unsigned id) {
+  const Emit::BuiltinInfo* info = Emit::builtin_info(id);
+  if (id <= unsigned(Emit::Builtin::VARIANT_TAG) && info != nullptr) return std::string(info->name);
+  return "builtin" + std::to_string(id);
+}
+
+std::string kind_name(unsigned k) {
+  static constexpr const char* names[] = {
+#define VK_FIELD_KIND_NAME(value, enumerator, name) name,
+      VK_FIELD_KINDS(VK_FIELD_KIND_NAME)
+#undef VK_FIELD_KIND_NAME
+  };
+  if (k < std::size(names) && names[k] != nullptr) return names[k];
+  return "KIND" + std::to_string(k);
+}
+
+std::string quote(std::string_view text) {
+  std::string out = "\"";
+  for (char ch : text) {
+    auto byte = static_cast<unsigned char>(ch);
+    switch (ch) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (byte < 32) format_to(out, "\\x%02x", {byte});
+        else out += ch;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string mask_str(std::uint64_t mask) {
+  std::string out = "{";
+  for (int r = 0; r < 64; ++r) {
+    if ((mask >> r & 1) == 0) continue;
+    if (out.size() > 1) out += ',';
+    format_to(out, "r%d", {r});
+  }
+  out += '}';
+  return out;
+}
+
+}  // namespace Disasm

@@ -1,0 +1,149 @@
+#include <bit>
+#include <cassert>
+
+#include "emit/emit.hpp"
+
+namespace Emit {
+
+void Buf::u16(std::uint16_t v) {
+  u8(static_cast<std::uint8_t>(v));
+  u8(static_cast<std::uint8_t>(v >> 8));
+}
+
+void Buf::u32(std::uint32_t v) {
+  for (int shift = 0; shift < 32; shift += 8) u8(static_cast<std::uint8_t>(v >> shift));
+}
+
+void Buf::i64(std::int64_t v) {
+  auto bits = static_cast<std::uint64_t>(v);
+  for (int shift = 0; shift < 64; shift += 8) u8(static_cast<std::uint8_t>(bits >> shift));
+}
+
+void Buf::str(std::string_view text) {
+  assert(text.size() <= 0xFFFFFFFFu);
+  u32(static_cast<std::uint32_t>(text.size()));
+  raw(text);
+}
+
+void Buf::patch_u32(std::size_t at, std::uint32_t v) {
+  assert(at + 4 <= bytes_.size());
+  for (int i = 0; i < 4; ++i) bytes_[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+std::uint32_t ConstPool::const_int(std::int64_t value) {
+  auto [it, added] = ints_.try_emplace(value, static_cast<std::uint32_t>(entries_.size()));
+  if (added) entries_.push_back(Constant{ConstTag::INT, value, {}});
+  return it->second;
+}
+
+std::uint32_t ConstPool::const_float(double value) {
+  return const_float_bits(std::bit_cast<std::uint64_t>(value));
+}
+
+std::uint32_t ConstPool::const_float_bits(std::uint64_t bits) {
+  auto [it, added] = floats_.try_emplace(bits, static_cast<std::uint32_t>(entries_.size()));
+  if (added) entries_.push_back(Constant{ConstTag::FLT, static_cast<std::int64_t>(bits), {}});
+  return it->second;
+}
+
+std::uint32_t ConstPool::const_text(std::string_view text) {
+  auto [it, added] =
+      texts_.try_emplace(std::string(text), static_cast<std::uint32_t>(entries_.size()));
+  if (added) entries_.push_back(Constant{ConstTag::TEXT, 0, std::string(text)});
+  return it->second;
+}
+
+void write_constants(Buf& out, const std::vector<Constant>& constants) {
+  for (const Constant& k : constants) {
+    out.u8(static_cast<std::uint8_t>(k.tag));
+    if (k.tag == ConstTag::TEXT) out.str(k.text);
+    else out.i64(k.value);
+  }
+}
+
+void write_class(Buf& out, const ClassEntry& entry) {
+  auto n = static_cast<std::uint32_t>(entry.fields.size());
+  out.u32(entry.name);
+  out.u32(entry.gc ? 1 : 0);
+  out.u32(n);
+  for (const Field& f : entry.fields) out.u8(static_cast<std::uint8_t>(f.kind));
+  for (std::uint32_t pad = (4 - n % 4) % 4; pad > 0; --pad) out.u8(0);
+  for (const Field& f : entry.fields) out.u32(f.name);
+  for (const Field& f : entry.fields) out.u32(f.class_meta);
+  for (const Field& f : entry.fields) out.u32(f.elem_meta);
+  out.u32(static_cast<std::uint32_t>(entry.indexes.size()));
+  for (const TableIndex& index : entry.indexes) {
+    out.u32(index.unique ? 1 : 0);
+    out.u32(static_cast<std::uint32_t>(index.slots.size()));
+    for (std::uint32_t slot : index.slots) out.u32(slot);
+  }
+}
+
+void write_interfaces(Buf& out, const std::vector<InterfaceEntry>& interfaces,
+                      const std::vector<Vtable>& vtables) {
+  for (const InterfaceEntry& i : interfaces) {
+    out.u32(i.name);
+    out.u32(i.method_count);
+  }
+  out.u32(static_cast<std::uint32_t>(vtables.size()));
+  for (const Vtable& v : vtables) {
+    // The reader takes the method count from the interface entry.
+    assert(v.interface_id >= interfaces.size() ||
+           v.methods.size() == interfaces[v.interface_id].method_count);
+    out.u32(v.class_id);
+    out.u32(v.interface_id);
+    for (std::uint32_t m : v.methods) out.u32(m);
+  }
+}
+
+void write_method(Buf& out, const MethodEntry& method) {
+  out.u32(method.name);
+  out.u32(method.owner);
+  out.u8(method.args);
+  out.u8(method.regs);
+  out.u16(method.reserved);
+  out.u32(static_cast<std::uint32_t>(method.code.size() * 4));
+  for (std::uint32_t word : method.code) out.u32(word);
+  out.u32(static_cast<std::uint32_t>(method.lines.size()));
+  for (const LineRecord& r : method.lines) {
+    out.u32(r.pc);
+    out.u32(r.line);
+  }
+  out.u32(static_cast<std::uint32_t>(method.drops.size()));
+  for (const DropRecord& r : method.drops) {
+    out.u32(r.pc);
+    out.i64(static_cast<std::int64_t>(r.owned));
+    out.i64(static_cast<std::int64_t>(r.gc));
+  }
+}
+
+std::string write_image(const Image& image) {
+  Buf constants, classes, interfaces, methods;
+  write_constants(constants, image.constants);
+  for (const ClassEntry& c : image.classes) write_class(classes, c);
+  write_interfaces(interfaces, image.interfaces, image.vtables);
+  for (const MethodEntry& m : image.methods) write_method(methods, m);
+
+  Buf out;
+  std::uint32_t offset = header_size;
+  out.u32(image_magic);
+  out.u32(image_version);
+  auto section = [&](const Buf& bytes, std::size_t count) {
+    out.u32(offset);
+    out.u32(static_cast<std::uint32_t>(count));
+    offset += static_cast<std::uint32_t>(bytes.size());
+  };
+  section(constants, image.constants.size());
+  section(classes, image.classes.size());
+  section(interfaces, image.interfaces.size());
+  section(methods, image.methods.size());
+  out.u32(image.entry);
+  assert(out.size() == header_size);
+  out.raw(constants.contents());
+  out.raw(classes.contents());
+  out.raw(interfaces.contents());
+  out.raw(methods.contents());
+  return out.take();
+}
+
+}  // namespace Emit

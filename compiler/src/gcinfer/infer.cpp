@@ -1,0 +1,195 @@
+// Gc inference: ownership edges, their strongly connected components, and the
+// fixpoint over the ownership pass that adds the classes whose borrows escape.
+#include <algorithm>
+
+#include "gcinfer/gcinfer.hpp"
+#include "owner/owner.hpp"
+
+namespace Gcinfer {
+
+namespace {
+
+void add_if_class(const Types::Symbols& symbols, std::string_view name, std::vector<std::string_view>& out) {
+  if (const Types::ClassInfo* info = symbols.classes.find(name)) out.push_back(info->name);
+}
+
+}  // namespace
+
+std::vector<std::string_view> refs_of_ty(const Types::Symbols& symbols, const Ast::TypeExpr& ty) {
+  std::vector<std::string_view> out;
+  const Ast::TypeExpr* t = &ty;
+  // Nested `?` cannot be written, but a tree built otherwise may hold them.
+  for (int guard = 0; t && t->kind == Ast::TypeKind::TyNullable && guard < 64; ++guard)
+    t = t->as<Ast::TyNullable>().inner;
+  if (!t) return out;
+  switch (t->kind) {
+    case Ast::TypeKind::TyName: add_if_class(symbols, t->as<Ast::TyName>().name, out); break;
+    case Ast::TypeKind::TyMulti: add_if_class(symbols, t->as<Ast::TyMulti>().class_name, out); break;
+    case Ast::TypeKind::TyMap:
+      add_if_class(symbols, t->as<Ast::TyMap>().key, out);
+      add_if_class(symbols, t->as<Ast::TyMap>().value, out);
+      break;
+    case Ast::TypeKind::TyRef:
+    case Ast::TypeKind::TyBacklink:
+    case Ast::TypeKind::TyActor:
+    case Ast::TypeKind::TyNullable:
+      break;
+  }
+  return out;
+}
+
+std::vector<std::string_view> edges(const Types::Symbols& symbols, const Types::ClassInfo& info) {
+  std::vector<std::string_view> out;
+  for (const Ast::Field& field : info.fields) {
+    if (!field.ty) continue;
+    for (std::string_view name : refs_of_ty(symbols, *field.ty)) out.push_back(name);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+// Tarjan's algorithm with an explicit stack of frames, so that long chains of
+// classes cannot exhaust the machine stack. Visits names and edges in exactly
+// the order of the recursive formulation.
+std::vector<Component> sccs(std::span<const std::string_view> names, const Adjacency& adjacency) {
+  struct Info {
+    int index = -1;
+    int low = 0;
+    bool on_stack = false;
+  };
+  struct Frame {
+    std::string_view v;
+    std::vector<std::string_view> next;
+    std::size_t at = 0;
+  };
+  std::unordered_map<std::string_view, Info> info;
+  info.reserve(64);
+  std::vector<std::string_view> stack;
+  std::vector<Component> result;
+  int counter = 0;
+
+  auto enter = [&](std::string_view v, std::vector<Frame>& frames) {
+    Info& i = info[v];
+    i.index = i.low = counter++;
+    i.on_stack = true;
+    stack.push_back(v);
+    frames.push_back(Frame{v, adjacency(v), 0});
+  };
+
+  for (std::string_view root : names) {
+    if (info[root].index >= 0) continue;
+    std::vector<Frame> frames;
+    enter(root, frames);
+    while (!frames.empty()) {
+      Frame& f = frames.back();
+      if (f.at < f.next.size()) {
+        std::string_view w = f.next[f.at++];
+        Info& wi = info[w];
+        if (wi.index < 0) {
+          enter(w, frames);
+        } else if (wi.on_stack) {
+          Info& vi = info[f.v];
+          vi.low = std::min(vi.low, wi.index);
+        }
+        continue;
+      }
+      std::string_view v = f.v;
+      frames.pop_back();
+      Info& vi = info[v];
+      if (vi.low == vi.index) {
+        Component component;
+        std::string_view w;
+        do {
+          w = stack.back();
+          stack.pop_back();
+          info[w].on_stack = false;
+          component.push_back(w);
+        } while (w != v);
+        std::reverse(component.begin(), component.end());  // prepending each popped name
+        result.push_back(std::move(component));
+      }
+      if (!frames.empty()) {
+        Info& parent = info[frames.back().v];
+        parent.low = std::min(parent.low, info[v].low);
+      }
+    }
+  }
+  std::reverse(result.begin(), result.end());  // prepending each component
+  return result;
+}
+
+Classification classify(const Types::Symbols& symbols) {
+  Classification out;
+  for (const Types::ClassInfo* info : symbols.classes.in_name_order()) out.names.push_back(info->name);
+  Adjacency adjacency = [&](std::string_view name) {
+    const Types::ClassInfo* info = symbols.classes.find(name);
+    return info ? edges(symbols, *info) : std::vector<std::string_view>{};
+  };
+  for (Component& component : sccs(out.names, adjacency)) {
+    if (component.size() == 1) {
+      std::string_view c = component[0];
+      std::vector<std::string_view> self = adjacency(c);
+      if (std::find(self.begin(), self.end(), c) != self.end())
+        out.reasons[c] = "cycle " + std::string(c) + " -> " + std::string(c);
+      continue;
+    }
+    std::sort(component.begin(), component.end());
+    std::string path;
+    for (std::string_view m : component) path += std::string(m) + " -> ";
+    path += component[0];
+    for (std::string_view m : component) out.reasons[m] = "cycle " + path;
+  }
+  return out;
+}
+
+std::unordered_set<std::string_view> traced_names(const Classification& classification) {
+  std::unordered_set<std::string_view> out;
+  for (const auto& [name, reason] : classification.reasons) out.insert(name);
+  return out;
+}
+
+Types::Symbols infer(std::span<const Types::FileTree> files, const Types::Symbols& symbols, int* rounds) {
+  Types::Symbols work = symbols;
+  work.gc_classes = traced_names(classify(symbols));
+  Diag::Collector discarded;
+  if (rounds) *rounds = 0;
+  // The set only grows and holds class names, so this ends.
+  while (true) {
+    if (rounds) ++*rounds;
+    std::unordered_set<std::string_view> demand;
+    demand.reserve(16);
+    Owner::EscapeObserver observer = [&](std::string_view name) {
+      if (const Types::ClassInfo* info = work.classes.find(name)) demand.insert(info->name);
+    };
+    for (const Types::FileTree& file : files) {
+      if (file.tree) Owner::analyze(file.path, *file.tree, work, discarded, &observer);
+    }
+    std::size_t before = work.gc_classes.size();
+    for (std::string_view name : demand) work.gc_classes.insert(name);
+    if (work.gc_classes.size() == before) break;
+  }
+  return work;
+}
+
+std::string render_final(const Types::Symbols& symbols) {
+  Classification classification = classify(symbols);
+  std::string out;
+  out.reserve(256);
+  for (std::string_view name : classification.names) {
+    std::string padded(name);
+    if (padded.size() < 10) padded.resize(10, ' ');
+    if (!Types::is_gc_class(symbols, name)) {
+      out += padded + " owned\n";
+      continue;
+    }
+    auto reason = classification.reasons.find(name);
+    std::string why = reason != classification.reasons.end() ? reason->second
+                      : symbols.gc_classes.count(name)       ? "alias escape (demand)"
+                                                             : "@gc annotation (redundant — inference covers it)";
+    out += padded + " gc     (" + why + ")\n";
+  }
+  return out;
+}
+
+}  // namespace Gcinfer

@@ -1,0 +1,192 @@
+// The per-function driver of the ownership pass: parameters, scopes and the
+// records of the three tables.
+#include "owner/analyzer.hpp"
+
+#include <algorithm>
+
+namespace Owner {
+
+std::string_view access_text(Access access) {
+  switch (access) {
+    case Access::BorrowS: return "BORROW_S";
+    case Access::BorrowX: return "BORROW_X";
+    case Access::Move: return "MOVE";
+  }
+  return "?";
+}
+
+std::string move_kind_text(const Move& move) {
+  switch (move.kind) {
+    case MoveKind::Let: return "LET";
+    case MoveKind::Assign: return "ASSIGN";
+    case MoveKind::Return: return "RETURN";
+    case MoveKind::Arg: return "ARG(" + move.name + ")";
+    case MoveKind::Ctor: return "CTOR(" + move.name + ")";
+  }
+  return "?";
+}
+
+namespace {
+
+bool before(Ast::Pos a, Ast::Pos b) { return a.line != b.line ? a.line < b.line : a.col < b.col; }
+
+template <class Record>
+void sort_by_pos(std::vector<Record>& records) {
+  std::stable_sort(records.begin(), records.end(),
+                   [](const Record& a, const Record& b) { return before(a.pos, b.pos); });
+}
+
+}  // namespace
+
+Tables analyze(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+               Diag::Collector& collector, const EscapeObserver* observer) {
+  Tables out;
+  detail::Analyzer analyzer(path, symbols, collector, observer, out);
+  for (const Ast::Decl* decl : tree.decls) {
+    if (const auto* c = decl->get_if<Ast::ClassDecl>()) {
+      for (const Ast::Method* m : c->methods) analyzer.analyze_function(*m, c);
+    } else if (const auto* f = decl->get_if<Ast::FnDecl>()) {
+      if (f->fn) analyzer.analyze_function(*f->fn, nullptr);
+    }
+  }
+  sort_by_pos(out.moves);
+  sort_by_pos(out.drops);
+  sort_by_pos(out.residual);
+  return out;
+}
+
+namespace detail {
+
+Analyzer::Analyzer(const std::string& path, const Types::Symbols& symbols, Diag::Collector& collector,
+                   const EscapeObserver* observer, Tables& out)
+    : path_(path), symbols_(symbols), collector_(collector), observer_(observer), out_(out) {}
+
+void Analyzer::analyze_function(const Ast::Method& fn, const Ast::ClassDecl* owner) {
+  fn_name_ = fn.name;
+  locals_.clear();
+  marks_.clear();
+  scopes_.clear();
+  silent_runs_.clear();
+  loop_scope_ = -1;
+  dead_ = false;
+  recording_ = true;
+  depth_ = 0;
+  local_borrows_ = 0;
+
+  push_scope(fn.id, fn.pos, "BODY");
+  if (owner && !fn.is_static) {
+    Local self;
+    self.name = "self";
+    self.ty = Types::t_named(owner->name);
+    self.oclass = class_of(self.ty);
+    self.slot = fn.id;
+    self.pos = fn.pos;
+    if (self.oclass == OClass::Owned) {
+      self.borrow = true;
+      self.from_caller = true;
+      self.exclusive = assigns_self(fn);
+    }
+    declare(std::move(self));
+  }
+  for (const Ast::Param& p : fn.params) {
+    Local local;
+    local.name = p.name;
+    if (p.ty) local.ty = Types::typ_of_field_ty(*p.ty);
+    local.oclass = class_of(local.ty);
+    local.slot = p.id;
+    local.pos = p.pos;
+    if (local.oclass != OClass::Copy) {
+      if (p.mode == Ast::ParamMode::Take) {
+        local.holder = true;
+      } else if (local.oclass == OClass::Owned) {
+        local.borrow = true;
+        local.from_caller = true;
+        local.exclusive = p.mode == Ast::ParamMode::Mut;
+      }
+    }
+    declare(std::move(local));
+  }
+  block(fn.body);
+  pop_scope();
+}
+
+void Analyzer::push_scope(Ast::NodeId id, Ast::Pos pos, std::string label, bool records) {
+  scopes_.push_back(Scope{id, pos, std::move(label), locals_.size(), records});
+}
+
+void Analyzer::pop_scope() {
+  Scope& scope = scopes_.back();
+  if (!dead_ && scope.records) {
+    record_drop(scope.id, scope.pos, DropKind::Scope, scope.label, live_holders(scope.first_local, true));
+  }
+  for (std::size_t i = scope.first_local; i < locals_.size(); ++i)
+    if (locals_[i].place) --local_borrows_;
+  locals_.resize(scope.first_local);
+  marks_.resize(scope.first_local);
+  scopes_.pop_back();
+}
+
+int Analyzer::declare(Local local) {
+  if (local.place) ++local_borrows_;
+  locals_.push_back(std::move(local));
+  marks_.push_back(Mark{});
+  return static_cast<int>(locals_.size()) - 1;
+}
+
+int Analyzer::find_local(std::string_view name) const {
+  for (std::size_t i = locals_.size(); i-- > 0;)
+    if (locals_[i].name == name) return static_cast<int>(i);
+  return -1;
+}
+
+// Live holders of locals [from, end), newest first; Gc ones only when asked.
+std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) const {
+  std::vector<DropItem> items;
+  for (std::size_t i = locals_.size(); i-- > from;) {
+    const Local& l = locals_[i];
+    if (!l.holder || marks_[i].moved) continue;
+    if (l.oclass == OClass::Owned) {
+      items.push_back(DropItem{std::string(l.name), false, l.slot});
+    } else if (l.oclass == OClass::Gc && !owned_only) {
+      items.push_back(DropItem{std::string(l.name), true, l.slot});
+    }
+  }
+  return items;
+}
+
+void Analyzer::record_drop(Ast::NodeId id, Ast::Pos pos, DropKind kind, std::string_view label,
+                           std::vector<DropItem> items) {
+  if (!recording_ || items.empty()) return;
+  out_.drops.push_back(Drop{id, pos, kind, std::string(label), std::move(items)});
+}
+
+void Analyzer::record_move(const Place& place, MoveKind kind, std::string_view name) {
+  if (!recording_) return;
+  out_.moves.push_back(Move{place.id, place.pos, place_text(place), kind, std::string(name)});
+}
+
+void Analyzer::live_mask(Ast::NodeId id, Ast::Pos pos) {
+  record_drop(id, pos, DropKind::LiveMask, "", live_holders(0, false));
+}
+
+void Analyzer::report(const char* code, Ast::Pos pos, std::string message, Diag::Related related) {
+  if (!recording_) return;
+  collector_.add(Diag::error(code, path_, pos.line, pos.col, std::move(message), {std::move(related)}));
+}
+
+Marks Analyzer::join(const Marks& a, const Marks& b) {
+  Marks out(std::min(a.size(), b.size()));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (a[i].moved && b[i].moved) {
+      out[i] = before(b[i].at, a[i].at) ? b[i] : a[i];
+    } else if (a[i].moved) {
+      out[i] = a[i];
+    } else {
+      out[i] = b[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace detail
+}  // namespace Owner

@@ -1,0 +1,95 @@
+// The ownership pass: checks the single-owner discipline in every function
+// and method body of one file, and produces the tables the emitter turns into
+// drops, live masks and run-time borrow guards.
+//
+// Errors: VK-E301 use after move, VK-E302 move while borrowed, VK-E303
+// mutation while borrowed (or two `mut` borrows in one call), VK-E304 a
+// borrow that would outlive its scope.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ast/ast.hpp"
+#include "diag/diag.hpp"
+#include "types/types.hpp"
+
+namespace Owner {
+
+// Ownership class of a value's type.
+enum class OClass : std::uint8_t { Copy, Owned, Gc };
+
+// Copy for an unknown type: nothing to track.
+OClass oclass_of(const Types::Symbols& symbols, const Types::Typ& ty);
+
+enum class MoveKind : std::uint8_t { Let, Assign, Return, Arg, Ctor };
+
+struct Move {
+  Ast::NodeId id = 0;  // the moved expression
+  Ast::Pos pos;
+  std::string place;   // place text, e.g. `x`
+  MoveKind kind = MoveKind::Let;
+  std::string name;    // Arg: the `take` parameter or "element"; Ctor: class or variant
+};
+
+enum class DropKind : std::uint8_t { Return, Overwrite, LiveMask, Break, Continue, Scope, JoinDrop };
+
+struct DropItem {
+  std::string name;  // the local, or for OVERWRITE the overwritten place text
+  bool gc = false;   // only LIVE-MASK items carry it
+  Ast::NodeId slot = 0;
+};
+
+struct Drop {
+  Ast::NodeId id = 0;  // statement, expression, or the construct that opened the scope
+  Ast::Pos pos;
+  DropKind kind = DropKind::Scope;
+  std::string label;   // SCOPE and JOIN-DROP: "BODY", "THEN", "ARM0", "TRYBODY", ...
+  std::vector<DropItem> items;  // never empty
+};
+
+enum class Access : std::uint8_t { BorrowS, BorrowX, Move };
+
+// Two accesses whose overlap can only be decided at run time; unordered pair.
+struct Residual {
+  Ast::NodeId id = 0;  // the call or access being analysed
+  Ast::Pos pos;
+  std::string first;   // canonical place texts
+  Access first_kind = Access::BorrowS;
+  Ast::NodeId first_id = 0;
+  std::string second;
+  Access second_kind = Access::BorrowS;
+  Ast::NodeId second_id = 0;
+};
+
+// One file's tables, each sorted by position (line, then column), records at
+// one position in recording order.
+struct Tables {
+  std::vector<Move> moves;
+  std::vector<Drop> drops;
+  std::vector<Residual> residual;
+};
+
+// Told the class of every borrowed value that escapes; with an observer such
+// escapes are not errors (gc inference turns those classes into gc classes).
+using EscapeObserver = std::function<void(std::string_view class_name)>;
+
+// Analyses every function and method of the file. Diagnostics go to the
+// collector; `observer` may be null.
+Tables analyze(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+               Diag::Collector& collector, const EscapeObserver* observer = nullptr);
+
+// Diagnostic codes.
+inline constexpr const char* use_after_move_code = "VK-E301";
+inline constexpr const char* move_while_borrowed_code = "VK-E302";
+inline constexpr const char* mutate_while_borrowed_code = "VK-E303";
+inline constexpr const char* escape_code = "VK-E304";
+
+// Dump texts of the kinds.
+std::string_view access_text(Access access);
+std::string move_kind_text(const Move& move);
+
+}  // namespace Owner

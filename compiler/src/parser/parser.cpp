@@ -1,0 +1,20 @@
+#include "parser/parser.hpp"
+
+#include "parser/state.hpp"
+
+namespace Parser {
+
+Ast::Program parse(Diag::Collector& collector, const std::string& file, const Lexer::TokenList& tokens) {
+  auto arena = std::make_shared<Ast::Arena>();
+  Ast::Program program;
+  if (!tokens.tokens.empty()) {
+    detail::Shared shared{*arena};
+    detail::State state(collector, file, tokens, shared, 0);
+    program.decls = state.parse_program();
+    program.next_id = shared.next_id;
+  }
+  program.arenas.push_back(std::move(arena));
+  return subst_consts(nullptr, program);
+}
+
+}  // namespace Parser

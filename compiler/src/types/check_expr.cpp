@@ -1,0 +1,153 @@
+// Typing of expressions: the dispatcher, names, fields, indexing, unary
+// operators, list literals, `as`, interpolation and `try`.
+#include "typing.hpp"
+
+namespace Types::Typing {
+
+ExprInfo Checker::expr(const Ast::Expr& e, bool value_used) {
+  if (depth_ >= max_depth) return unknown_info();
+  ++depth_;
+  ExprInfo info;
+  switch (e.kind) {
+    case Ast::ExprKind::Nil:
+      info.is_nil = true;
+      break;
+    case Ast::ExprKind::EmptyMap:
+    case Ast::ExprKind::DbStub:
+      break;
+    case Ast::ExprKind::IntLit: info = known_info(t_named("Int")); break;
+    case Ast::ExprKind::FloatLit: info = known_info(t_named("Float")); break;
+    case Ast::ExprKind::TextLit: info = known_info(t_named("Text")); break;
+    case Ast::ExprKind::BoolLit: info = known_info(t_named("Bool")); break;
+    case Ast::ExprKind::Ident: info = ident(e.as<Ast::Ident>()); break;
+    case Ast::ExprKind::FieldAccess: info = field_access(e.as<Ast::FieldAccess>()); break;
+    case Ast::ExprKind::Index: info = index(e.as<Ast::Index>()); break;
+    case Ast::ExprKind::Call: info = call(e.as<Ast::Call>()); break;
+    case Ast::ExprKind::Unary: info = unary(e.as<Ast::Unary>()); break;
+    case Ast::ExprKind::BinOp: info = binop_chain(e.as<Ast::BinOp>()); break;
+    case Ast::ExprKind::Ctor: {
+      const auto& c = e.as<Ast::Ctor>();
+      info = ctor(c.class_name, c.fields, c.pos, false);
+      break;
+    }
+    case Ast::ExprKind::Insert: {
+      const auto& i = e.as<Ast::Insert>();
+      info = ctor(i.class_name, i.fields, i.pos, true);
+      break;
+    }
+    case Ast::ExprKind::Delete: info = delete_expr(e.as<Ast::Delete>()); break;
+    case Ast::ExprKind::Interp:
+      if (const Ast::Expr* v = e.as<Ast::Interp>().value) expr(*v);
+      info = known_info(t_named("Text"));
+      break;
+    case Ast::ExprKind::Switch: info = switch_expr(e.as<Ast::Switch>(), value_used); break;
+    case Ast::ExprKind::Spawn: info = spawn(e.as<Ast::Spawn>()); break;
+    case Ast::ExprKind::ListLit: info = list_lit(e.as<Ast::ListLit>()); break;
+    case Ast::ExprKind::As: {
+      const auto& a = e.as<Ast::As>();
+      if (a.value) expr(*a.value);
+      if (a.target) info = known_info(t_nullable(typ_of_field_ty(*a.target)));
+      break;
+    }
+    case Ast::ExprKind::Try: info = try_expr(e.as<Ast::Try>(), value_used); break;
+    case Ast::ExprKind::Query: info = query(e.as<Ast::Query>()); break;
+  }
+  --depth_;
+  return info;
+}
+
+ExprInfo Checker::ident(const Ast::Ident& id) {
+  if (const Typ* ty = env_.find(id.name)) return known_info(*ty);
+  return unknown_info();
+}
+
+const ClassInfo* Checker::class_of(const Typ& ty) const {
+  const Typ& t = strip_nullable(ty);
+  if (const TRef* r = t.get_if<TRef>()) return ctx_.merged.classes.find(r->class_name);
+  std::string_view name = named_name(t);
+  return name.empty() ? nullptr : ctx_.merged.classes.find(name);
+}
+
+Typ Checker::reach_through(const Ast::Expr& object, const ExprInfo& info) {
+  if (!is_nullable(info.ty)) return info.ty;
+  report(nil_reach_code, object.pos,
+         expr_label(object) + " is possibly nil (`?T`) — check it against `nil` before reaching through it");
+  return strip_nullable(info.ty);
+}
+
+ExprInfo Checker::field_access(const Ast::FieldAccess& fa, const ClassInfo** owner) {
+  if (!fa.object) return unknown_info();
+  ExprInfo object = expr(*fa.object);
+  Typ ty = reach_through(*fa.object, object);
+  const ClassInfo* cls = class_of(ty);
+  if (!cls) return unknown_info();
+  const Ast::Field* field = cls->field(fa.field);
+  if (!field) {
+    report(unknown_field_code, fa.pos,
+           "unknown field " + quoted(fa.field) + " on " + quoted(cls->name));
+    return unknown_info();
+  }
+  if (owner) *owner = cls;
+  if (!field->ty) return unknown_info();
+  return known_info(typ_of_field_ty(*field->ty));
+}
+
+ExprInfo Checker::index(const Ast::Index& ix) {
+  std::optional<Typ> collection;
+  if (ix.collection) collection = expr(*ix.collection).known;
+  if (ix.index) expr(*ix.index);
+  if (!collection) return unknown_info();
+  const Typ& t = strip_nullable(*collection);
+  if (const TMulti* m = t.get_if<TMulti>()) return known_info(*m->elem);
+  if (const TMap* m = t.get_if<TMap>()) return known_info(*m->value);
+  return unknown_info();
+}
+
+ExprInfo Checker::unary(const Ast::Unary& u) {
+  if (!u.operand) return unknown_info();
+  ExprInfo operand = expr(*u.operand);
+  require_plain(*u.operand, operand);
+  if (u.op == Ast::UnaryOp::Neg) {
+    ExprInfo info;
+    info.ty = operand.is_nil ? t_named("Int") : operand.ty;
+    return info;
+  }
+  // A `?Bool` is reported once, as possibly nil.
+  if (operand.known && named_name(strip_nullable(*operand.known)) != "Bool") {
+    report(type_code, u.operand->pos,
+           "`not` operand must be `Bool`, got `" + typ_label(*operand.known) + "` -- no truthiness in this language");
+  }
+  return known_info(t_named("Bool"));
+}
+
+ExprInfo Checker::list_lit(const Ast::ListLit& l) {
+  std::optional<Typ> first;
+  for (std::size_t i = 0; i < l.elements.size(); ++i) {
+    if (!l.elements[i]) continue;
+    ExprInfo element = expr(*l.elements[i]);
+    if (i == 0) first = element.known;
+  }
+  if (!first) return unknown_info();
+  return known_info(t_multi(*first));
+}
+
+ExprInfo Checker::try_expr(const Ast::Try& t, bool value_used) {
+  ExprInfo tried;
+  if (t.tried) tried = expr(*t.tried);
+  Mark m = mark();
+  bind(t.catch_var, t_named(error_record));
+  std::optional<Typ> caught = block(t.catch_block, value_used);
+  restore(m);
+  // Used as a statement, the arms' values are dropped and need not agree.
+  if (value_used && tried.known && caught && !typ_equal(ctx_.merged, *tried.known, *caught)) {
+    const Ast::Stmt* last = t.catch_block.back();
+    const Ast::Expr* value = last->as<Ast::ExprStmt>().expr;
+    report(type_code, value ? value->pos : last->pos,
+           "the `catch` arm yields `" + typ_label(*caught) + "`, but the `try` arm yields `" +
+               typ_label(*tried.known) + "` — both arms of a `try` expression must have one type");
+  }
+  if (!tried.known) return unknown_info();
+  return known_info(*tried.known);
+}
+
+}  // namespace Types::Typing

@@ -1,0 +1,115 @@
+// Local scopes of bodies, nil narrowing and the nil facts of conditions.
+#include "types/types.hpp"
+
+namespace Types {
+
+const Typ* Env::find(std::string_view name) const {
+  auto it = vars_.find(name);
+  return it != vars_.end() && it->second.known ? &it->second.ty : nullptr;
+}
+
+bool Env::is_bound(std::string_view name) const { return vars_.count(name) != 0; }
+
+void Env::set(std::string_view name, Slot slot) {
+  auto it = vars_.find(name);
+  if (it == vars_.end()) {
+    undo_.push_back(Undo{name, false, Slot{}});
+    vars_.emplace(name, std::move(slot));
+  } else {
+    undo_.push_back(Undo{name, true, std::move(it->second)});
+    it->second = std::move(slot);
+  }
+}
+
+void Env::bind(std::string_view name, Typ ty) { set(name, Slot{true, std::move(ty)}); }
+
+void Env::bind_unknown(std::string_view name) { set(name, Slot{false, t_void()}); }
+
+void Env::restore(std::size_t mark) {
+  while (undo_.size() > mark) {
+    Undo& u = undo_.back();
+    if (u.was_bound) {
+      vars_[u.name] = std::move(u.old);
+    } else {
+      vars_.erase(u.name);
+    }
+    undo_.pop_back();
+  }
+}
+
+void narrow_env(Env& env, std::span<const std::string_view> names) {
+  for (std::string_view name : names) {
+    const Typ* ty = env.find(name);
+    if (!ty) continue;
+    if (const TNullable* n = ty->get_if<TNullable>()) {
+      Typ inner = *n->inner;  // copy before rebinding replaces what `ty` points to
+      env.bind(name, std::move(inner));
+    }
+  }
+}
+
+namespace {
+
+// The identifier compared with `nil` in `x == nil`, `nil == x` (and `!=`).
+const Ast::Ident* nil_compared(const Ast::BinOp& op) {
+  const Ast::Expr* l = op.left;
+  const Ast::Expr* r = op.right;
+  if (!l || !r) return nullptr;
+  if (r->kind == Ast::ExprKind::Nil) return l->get_if<Ast::Ident>();
+  if (l->kind == Ast::ExprKind::Nil) return r->get_if<Ast::Ident>();
+  return nullptr;
+}
+
+void append(std::vector<std::string_view>& to, const std::vector<std::string_view>& from) {
+  to.insert(to.end(), from.begin(), from.end());
+}
+
+// The operands of a left-leaning chain `a and b and c` (same operator), left
+// to right. Walked in a loop: long chains are not nested by parentheses, so
+// the parser's depth limit does not bound them.
+std::vector<const Ast::Expr*> chain_operands(const Ast::BinOp& op) {
+  std::vector<const Ast::Expr*> rights;
+  const Ast::BinOp* cur = &op;
+  const Ast::Expr* leftmost = nullptr;
+  while (cur) {
+    if (cur->right) rights.push_back(cur->right);
+    const Ast::BinOp* next = cur->left ? cur->left->get_if<Ast::BinOp>() : nullptr;
+    if (next && next->op == op.op) {
+      cur = next;
+    } else {
+      leftmost = cur->left;
+      cur = nullptr;
+    }
+  }
+  std::vector<const Ast::Expr*> out;
+  if (leftmost) out.push_back(leftmost);
+  out.insert(out.end(), rights.rbegin(), rights.rend());
+  return out;
+}
+
+}  // namespace
+
+NilFacts nil_facts(const Ast::Expr& condition) {
+  NilFacts facts;
+  const auto* op = condition.get_if<Ast::BinOp>();
+  if (!op) return facts;
+  switch (op->op) {
+    case Ast::BinaryOp::Ne:
+      if (const Ast::Ident* x = nil_compared(*op)) facts.when_true.push_back(x->name);
+      break;
+    case Ast::BinaryOp::Eq:
+      if (const Ast::Ident* x = nil_compared(*op)) facts.when_false.push_back(x->name);
+      break;
+    case Ast::BinaryOp::And:
+      for (const Ast::Expr* operand : chain_operands(*op)) append(facts.when_true, nil_facts(*operand).when_true);
+      break;
+    case Ast::BinaryOp::Or:
+      for (const Ast::Expr* operand : chain_operands(*op)) append(facts.when_false, nil_facts(*operand).when_false);
+      break;
+    default:
+      break;
+  }
+  return facts;
+}
+
+}  // namespace Types
