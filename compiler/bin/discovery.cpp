@@ -70,10 +70,17 @@ void walk(Walk& w, const std::string& dir, const std::string& rel) {
 
 // Reads a whole file in binary; false with errno set on failure.
 bool read_file(const std::string& path, std::string& text) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
   struct stat st;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) text.reserve(static_cast<std::size_t>(st.st_size));
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Devices and pipes may never end (/dev/zero); sources are regular files.
+    close(fd);
+    errno = EINVAL;
+    return false;
+  }
+  text.reserve(static_cast<std::size_t>(st.st_size));
   char buffer[1 << 16];
   for (;;) {
     ssize_t n = read(fd, buffer, sizeof buffer);
@@ -124,7 +131,9 @@ SourceList discover_and_read(const std::string& path) {
   SourceList sources;
   for (std::string& file : std::get<std::vector<std::string>>(discovered)) {
     std::string text;
-    if (!read_file(file, text)) fail(file + ": " + std::strerror(errno));
+    if (!read_file(file, text)) {
+      fail(file + ": " + (errno == EINVAL ? std::string("not a regular file") : std::strerror(errno)));
+    }
     sources.push_back({std::move(file), std::move(text)});
   }
   return sources;
