@@ -109,7 +109,7 @@ TEST(DisasmFuzz, DamagedImagesListOrFailCleanly) {
   std::vector<std::string> seeds = {write_image(Samples::empty()), write_image(Samples::program()),
                                     write_image(Samples::all_instructions())};
   const char* env = std::getenv("VK_FUZZ_ITERATIONS");
-  const long iterations = env ? std::atol(env) : 300000;
+  const long iterations = env ? std::atol(env) : 200000;
   const auto budget = env ? std::chrono::hours(24) : std::chrono::seconds(4);
   const auto start = std::chrono::steady_clock::now();
 
