@@ -3,7 +3,7 @@
 //   vkgen --lines N [--seed S] [--modules M] OUT
 //
 // Without --modules, OUT is one file. With it, OUT is a directory holding M
-// module directories and a root main.vk. Same arguments, same bytes.
+// module directories and a root main.vk. Same arguments and toolchain, same bytes.
 #include <charconv>
 #include <cstdio>
 #include <filesystem>

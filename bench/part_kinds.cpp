@@ -204,8 +204,8 @@ void PartWriter::write_class_part(Writer& out, int id) {
   const bool has_const = rng_.chance(50);
   const int fee = rng_.between(1, 9);
 
-  out.line(cat("-- A ", type, " keeps a running ", counter, ", a ", cap, " it may not pass,"));
-  out.line(cat("-- and the ", log, " of every change."));
+  out.line(cat("-- A ", type, " keeps a running ", counter, " below the cap in ", cap, ","));
+  out.line(cat("-- and the ", log, " of every change to it."));
   out.open(cat(rng_.chance(40) ? "pub " : "", "class ", type));
   out.line(cat(text, ": Text"));
   out.line(cat(counter, ": Int"));
@@ -324,7 +324,7 @@ void PartWriter::write_union_part(Writer& out, int id) {
     switch (v.shape) {
       case 0: return cat(v.name, "(k * ", rng_.between(2, 9), ")");
       case 1: return cat(v.name, "(k, k % ", rng_.between(3, 60), ")");
-      case 2: return cat(v.name, "(k + ", rng_.between(1, 30), ", \"", rng_.pick(phrases).substr(0, 12), "\")");
+      case 2: return cat(v.name, "(k + ", rng_.between(1, 30), ", \"", rng_.pick(adjectives), " ", lower(noun), "\")");
       default: return v.name;
     }
   };

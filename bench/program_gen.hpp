@@ -1,7 +1,8 @@
 // Generator of large, realistic velkan programs for benchmarks: records,
 // classes, unions, interfaces and free functions that call one another, all
 // of it clean for every pass of the compiler. Output depends only on the
-// arguments (a fixed pseudo-random sequence), never on the platform.
+// arguments and the compiler vkgen was built with (several random draws can
+// sit in one call's arguments, whose evaluation order is the compiler's).
 #pragma once
 
 #include <cstddef>

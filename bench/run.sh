@@ -15,11 +15,14 @@ out=$here/out
 jobs=${JOBS:-2}
 
 # Driver modes to time: name and the vkc arguments before the input path.
-# A new mode is one more line here (e.g. [check]="" or [dump-ast]="--dump-ast").
+# A new mode is one more line here and its name in mode_order.
 declare -A mode_args=(
   [dump-tokens]="--dump-tokens"
+  [dump-ast]="--dump-ast"
+  [check]=""
+  [dump-owner]="--dump-owner"
 )
-mode_order=(dump-tokens)
+mode_order=(dump-tokens dump-ast check dump-owner)
 
 # Inputs of the whole-command runs: name, then path under bench/out/.
 inputs=(100k:100k.vk 100k-modules:100k-modules 1m:1m.vk)
@@ -40,9 +43,7 @@ for mode in "${mode_order[@]}"; do
 done
 
 echo "== build ($build)"
-# g++ 12 reports false -Wrestrict positives inside std::string at -O3; the
-# normal build (RelWithDebInfo) keeps the warning.
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Wno-restrict > /dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release > /dev/null
 bench_targets=()
 for source in "$here"/*_bench.cpp; do
   [[ -e $source ]] && bench_targets+=("$(basename "$source" .cpp)")

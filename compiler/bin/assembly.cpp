@@ -67,6 +67,13 @@ std::string module_of_multi(const std::string& root, const DependencyList& deps,
 
 Types::Symbols merge_symbols(std::span<const Types::FileSymbols> files) {
   Types::Symbols merged;
+  std::size_t classes = 0, functions = 0;
+  for (const Types::FileSymbols& file : files) {
+    classes += file.symbols.classes.size();
+    functions += file.symbols.functions.size();
+  }
+  merged.classes.reserve(classes);
+  merged.functions.reserve(functions);
   for (const Types::FileSymbols& file : files) Types::merge_keep_first(merged, file.symbols);
   return merged;
 }
@@ -100,11 +107,11 @@ CheckedProgram typecheck_all(Diag::Collector& collector, const std::string& root
   out.module_of = [root, root_is_dir, deps](std::string_view path) {
     return module_in_deps(root, root_is_dir, deps, path);
   };
-  Types::check_modules(collector, out.module_of, out.files, trees);
+  // The module tables are built before the module checks, which read them too.
   out.modules = Types::module_symbols(out.module_of, out.files);
+  Types::check_modules(collector, out.module_of, out.files, trees, out.modules);
 
   Types::Symbols merged = Types::with_builtin_records(merge_symbols(out.files));
-  // Gcinfer::infer is a placeholder for now and marks nothing; the wiring stays.
   out.merged = Gcinfer::infer(trees, merged);
   for (auto& [module, symbols] : out.modules) symbols.gc_classes = out.merged.gc_classes;
 

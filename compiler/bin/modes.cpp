@@ -10,6 +10,7 @@
 #include "dump/dump.hpp"
 #include "front_end.hpp"
 #include "assembly.hpp"
+#include "gcinfer/gcinfer.hpp"
 #include "owner/owner.hpp"
 
 namespace Driver {
@@ -78,6 +79,33 @@ int check(const std::string& path) {
   return finish(collector, build_lookup(sources));
 }
 
+// Ownership dump: each file's tables, under a header line in multi-file runs.
+int dump_owner(const std::string& path) {
+  SourceList sources = discover_and_read(path);
+  Diag::Collector collector;
+  ParsedList parsed = parse_all(collector, sources);
+  std::vector<Types::FileTree> trees = trees_of(parsed);
+  CheckedProgram program = typecheck_all(collector, path, {}, trees);
+  bool multi = trees.size() > 1;
+  for (const Types::FileTree& file : trees) {
+    Owner::Tables tables = Owner::analyze(file.path, *file.tree, program.merged, collector);
+    if (multi) print(Dump::file_header(file.path));
+    print(Dump::dump_owner(tables));
+  }
+  return finish(collector, build_lookup(sources));
+}
+
+// Gc dump: one listing of every class of the program; no ownership pass.
+int dump_gc(const std::string& path) {
+  SourceList sources = discover_and_read(path);
+  Diag::Collector collector;
+  ParsedList parsed = parse_all(collector, sources);
+  std::vector<Types::FileTree> trees = trees_of(parsed);
+  CheckedProgram program = typecheck_all(collector, path, {}, trees);
+  print(Gcinfer::render_final(program.merged));
+  return finish(collector, build_lookup(sources));
+}
+
 // The modes whose later passes are not built yet run the front end and finish.
 int front_end_only(const std::string& path) {
   SourceList sources = discover_and_read(path);
@@ -103,7 +131,9 @@ int run(const Invocation& inv) {
     case Mode::Check:
       return check(inv.path);
     case Mode::DumpOwner:
+      return dump_owner(inv.path);
     case Mode::DumpGc:
+      return dump_gc(inv.path);
     case Mode::DumpBc:
     case Mode::Emit:
     case Mode::Build:

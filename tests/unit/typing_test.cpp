@@ -421,4 +421,51 @@ fn risky() -> Int { return 1 }
 )", {"Graph"}), expected);
 }
 
+
+TEST(BuiltinTables, ResultsAndRequirements) {
+  const Typ users = t_multi(t_named("User"));
+  const Typ by_name = t_map(t_named("Text"), t_named("User"));
+  EXPECT_EQ(typ_label(*builtin_confident_ret("get", by_name)), "User");
+  EXPECT_EQ(typ_label(*builtin_confident_ret("get", t_nullable(users))), "User");
+  EXPECT_EQ(typ_label(*builtin_confident_ret("key_at", by_name)), "Text");
+  EXPECT_EQ(typ_label(*builtin_confident_ret("slice", users)), "multi");
+  EXPECT_EQ(typ_label(*builtin_confident_ret("parse_int", std::nullopt)), "?Int");
+  EXPECT_EQ(typ_label(*builtin_confident_ret("now", std::nullopt)), "Timestamp");
+  EXPECT_FALSE(builtin_confident_ret("pop", by_name));
+  EXPECT_FALSE(builtin_confident_ret("multi_new", std::nullopt));
+  EXPECT_FALSE(builtin_confident_ret("no_such_builtin", std::nullopt));
+
+  EXPECT_TRUE(matches_req(Req::ReqText, t_nullable(t_named("Text"))));
+  EXPECT_TRUE(matches_req(Req::ReqInt, t_named("Id")));
+  EXPECT_FALSE(matches_req(Req::ReqInt, t_named("Float")));
+  EXPECT_TRUE(matches_req(Req::ReqCollection, by_name));
+  EXPECT_EQ(req_label(Req::ReqCollection), "a `multi` or `map`");
+
+  const StdlibMember* stat = stdlib_member("fs", "stat");
+  ASSERT_NE(stat, nullptr);
+  EXPECT_EQ(stat->builtin_number, 42);
+  EXPECT_EQ(stat->record, "Stat");
+  EXPECT_EQ(typ_label(*stdlib_member_result(*stat)), "?Stat");
+  EXPECT_EQ(typ_label(*stdlib_member_result(*stdlib_member("time", "local"))), "TimeParts");
+  EXPECT_EQ(typ_label(*stdlib_member_result(*stdlib_member("fs", "list"))), "multi");
+  EXPECT_EQ(typ_label(*stdlib_member_result(*stdlib_member("net", "close"))), "void");
+  EXPECT_FALSE(stdlib_member_result(*stdlib_member("json", "decode")));
+  EXPECT_EQ(stdlib_member("time", "now")->builtin_number, 0);
+  EXPECT_EQ(stdlib_member("net", "peer")->builtin_number, 95);
+  EXPECT_EQ(stdlib_member("fs", "nope"), nullptr);
+}
+
+// Any order of declarations and statements, however broken, is typed without
+// a crash; a switch nested as deep as the parser allows is typed too.
+TEST(Typing, BrokenAndDeepInputs) {
+  check("fn f( { let x = \nclass { y: \nfn g() -> ?Nope { return h(1)(2).z[3] }\n");
+  check("fn f(a: ?A) { switch a { case A(b, c): b.c.d } spawn A { } call() send(1, 2, 3) delete nil }");
+  std::string deep = "fn f(x: Int) -> Int { return ";
+  for (int i = 0; i < 100; ++i) deep += "(x + ";
+  deep += "1";
+  for (int i = 0; i < 100; ++i) deep += ")";
+  deep += " }\n";
+  EXPECT_TRUE(check(deep).empty());
+}
+
 }  // namespace

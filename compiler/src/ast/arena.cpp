@@ -17,7 +17,7 @@ std::uint64_t hash_bytes(std::string_view text) {
 
 }  // namespace
 
-Arena::Arena() : slots_(256) {}
+Arena::Arena() : slots_(256), hashes_(256) {}
 Arena::~Arena() = default;
 
 void* Arena::allocate(std::size_t size, std::size_t align) {
@@ -47,24 +47,35 @@ std::string_view Arena::copy_text(std::string_view text) {
 
 std::string_view Arena::intern(std::string_view text) {
   if (text.empty()) return std::string_view("", 0);
-  if ((interned_ + 1) * 2 > slots_.size()) {
-    std::vector<std::string_view> old(slots_.size() * 2);
-    old.swap(slots_);
-    for (std::string_view s : old) {
-      if (s.data() == nullptr) continue;
-      std::size_t i = hash_bytes(s) & (slots_.size() - 1);
-      while (slots_[i].data() != nullptr) i = (i + 1) & (slots_.size() - 1);
-      slots_[i] = s;
-    }
-  }
-  std::size_t i = hash_bytes(text) & (slots_.size() - 1);
+  if ((interned_ + 1) * 2 > slots_.size()) grow();
+  std::uint64_t h = hash_bytes(text);
+  std::uint32_t tag = static_cast<std::uint32_t>(h >> 32);
+  std::size_t mask = slots_.size() - 1;
+  std::size_t i = h & mask;
+  // The stored hash bits spare a byte comparison on almost every collision.
   while (slots_[i].data() != nullptr) {
-    if (slots_[i] == text) return slots_[i];
-    i = (i + 1) & (slots_.size() - 1);
+    if (hashes_[i] == tag && slots_[i] == text) return slots_[i];
+    i = (i + 1) & mask;
   }
   slots_[i] = copy_text(text);
+  hashes_[i] = tag;
   ++interned_;
   return slots_[i];
+}
+
+void Arena::grow() {
+  std::vector<std::string_view> old(slots_.size() * 2);
+  std::vector<std::uint32_t> old_hashes(hashes_.size() * 2);
+  old.swap(slots_);
+  old_hashes.swap(hashes_);
+  std::size_t mask = slots_.size() - 1;
+  for (std::size_t j = 0; j < old.size(); ++j) {
+    if (old[j].data() == nullptr) continue;
+    std::size_t i = hash_bytes(old[j]) & mask;
+    while (slots_[i].data() != nullptr) i = (i + 1) & mask;
+    slots_[i] = old[j];
+    hashes_[i] = old_hashes[j];
+  }
 }
 
 }  // namespace Ast

@@ -498,6 +498,7 @@ class Arena {
 
  private:
   void* allocate(std::size_t size, std::size_t align);
+  void grow();
 
   std::vector<std::unique_ptr<std::byte[]>> chunks_;
   std::byte* cur_ = nullptr;
@@ -506,6 +507,7 @@ class Arena {
   std::size_t next_chunk_ = 64 * 1024;
   // Open addressing over interned views; empty slots have a null data pointer.
   std::vector<std::string_view> slots_;
+  std::vector<std::uint32_t> hashes_;  // high hash bits of each slot
   std::size_t interned_ = 0;
 };
 

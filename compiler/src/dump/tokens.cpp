@@ -1,4 +1,5 @@
 #include <array>
+#include <charconv>
 
 #include "dump/dump.hpp"
 
@@ -11,6 +12,12 @@ constexpr std::array<std::string_view, 84> labels = {
 #include "lexer/token_kinds.def"
 #undef TOKEN
 };
+
+void append_number(std::string& out, std::int64_t value) {
+  char digits[24];
+  auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+  out.append(digits, end);
+}
 
 void append_segment(std::string& out, const Lexer::Segment& s) {
   switch (s.kind) {
@@ -30,9 +37,9 @@ std::string dump_tokens(const Lexer::TokenList& list) {
   std::string out;
   out.reserve(list.tokens.size() * 16);
   for (const Lexer::Token& t : list.tokens) {
-    out += std::to_string(t.line);
+    append_number(out, t.line);
     out += ':';
-    out += std::to_string(t.col);
+    append_number(out, t.col);
     out += ' ';
     out += kind_label(t.kind);
     switch (t.kind) {
@@ -44,7 +51,7 @@ std::string dump_tokens(const Lexer::TokenList& list) {
         break;
       case Lexer::Kind::INT:
         out += '(';
-        out += std::to_string(t.int_value);
+        append_number(out, t.int_value);
         out += ')';
         break;
       case Lexer::Kind::FLOAT:

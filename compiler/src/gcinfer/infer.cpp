@@ -152,7 +152,6 @@ std::unordered_set<std::string_view> traced_names(const Classification& classifi
 Types::Symbols infer(std::span<const Types::FileTree> files, const Types::Symbols& symbols, int* rounds) {
   Types::Symbols work = symbols;
   work.gc_classes = traced_names(classify(symbols));
-  Diag::Collector discarded;
   if (rounds) *rounds = 0;
   // The set only grows and holds class names, so this ends.
   while (true) {
@@ -163,7 +162,7 @@ Types::Symbols infer(std::span<const Types::FileTree> files, const Types::Symbol
       if (const Types::ClassInfo* info = work.classes.find(name)) demand.insert(info->name);
     };
     for (const Types::FileTree& file : files) {
-      if (file.tree) Owner::analyze(file.path, *file.tree, work, discarded, &observer);
+      if (file.tree) Owner::find_escapes(file.path, *file.tree, work, observer);
     }
     std::size_t before = work.gc_classes.size();
     for (std::string_view name : demand) work.gc_classes.insert(name);

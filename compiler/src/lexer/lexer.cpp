@@ -29,12 +29,26 @@ int hex_value(unsigned char c) {
   return -1;
 }
 
-// Keyword lookup by length then bytes: the spellings are few and short.
+// Keywords bucketed by first byte; a lookup compares a handful at most.
+struct KeywordTable {
+  std::array<std::array<std::int8_t, 8>, 128> buckets{};  // kinds + 1, 0-terminated
+  KeywordTable() {
+    for (int k = 0; k < keyword_count; ++k) {
+      auto& bucket = buckets[static_cast<unsigned char>(spellings[k][0])];
+      std::size_t slot = 0;
+      while (bucket[slot] != 0) ++slot;
+      bucket[slot] = static_cast<std::int8_t>(k + 1);
+    }
+  }
+};
+
 bool keyword_kind(std::string_view word, Kind& kind) {
+  static const KeywordTable table;
   if (word.size() < 2 || word.size() > 9) return false;
-  for (int k = 0; k < keyword_count; ++k) {
-    if (spellings[k] == word) {
-      kind = static_cast<Kind>(k);
+  for (std::int8_t entry : table.buckets[static_cast<unsigned char>(word[0])]) {
+    if (entry == 0) return false;
+    if (spellings[entry - 1] == word) {
+      kind = static_cast<Kind>(entry - 1);
       return true;
     }
   }
@@ -45,10 +59,12 @@ class Scanner {
  public:
   Scanner(Diag::Collector& collector, const std::string& file, std::string_view source)
       : collector_(collector), file_(file), src_(source) {
-    out_.tokens.reserve(source.size() / 4 + 16);
+    out_.tokens.reserve(source.size() / 6 + 16);
   }
 
   TokenList run();
+  // Whether any #if/#else/#end token was made: without one, preprocessing is a no-op.
+  bool saw_directive() const { return saw_directive_; }
 
  private:
   // Current byte, or -1 past the end; `ahead` looks further.
@@ -103,6 +119,7 @@ class Scanner {
   std::size_t pos_ = 0;
   std::int32_t line_ = 1;
   std::int32_t col_ = 1;
+  bool saw_directive_ = false;
   TokenList out_;
 };
 
@@ -116,7 +133,9 @@ TokenList Scanner::run() {
     } else if (c == '\n') {
       newline();
     } else if (c == ' ' || c == '\t' || c == '\r') {
-      skip(1);
+      std::size_t end = pos_ + 1;
+      while (end < src_.size() && (src_[end] == ' ' || src_[end] == '\t' || src_[end] == '\r')) ++end;
+      skip(end - pos_);
     } else if (c == '"' || c == '\'') {
       string_literal(line, col);
     } else if (c == '`') {
@@ -249,6 +268,7 @@ void Scanner::directive(std::int32_t line, std::int32_t col) {
     skip(end - start);
   }
   std::string_view word = src_.substr(start, pos_ - start);
+  saw_directive_ = true;
   if (word == "if") {
     emit(Kind::HASH_IF, line, col);
   } else if (word == "else") {
@@ -500,7 +520,10 @@ void Scanner::raw_literal(std::int32_t line, std::int32_t col) {
 }  // namespace
 
 TokenList tokenize(Diag::Collector& collector, const std::string& file, std::string_view source) {
-  return preprocess(collector, file, Scanner(collector, file, source).run());
+  Scanner scanner(collector, file, source);
+  TokenList tokens = scanner.run();
+  if (!scanner.saw_directive()) return tokens;
+  return preprocess(collector, file, std::move(tokens));
 }
 
 }  // namespace Lexer

@@ -16,9 +16,10 @@ struct Frame {
 }  // namespace
 
 TokenList preprocess(Diag::Collector& collector, const std::string& file, TokenList list) {
-  const std::vector<Token>& in = list.tokens;
-  std::vector<Token> out;
-  out.reserve(in.size());
+  // Filtered in place: the write index never passes the read index.
+  std::vector<Token>& in = list.tokens;
+  std::size_t kept = 0;
+  auto keep = [&](const Token& t) { in[kept++] = t; };
   std::vector<Frame> stack;
   std::size_t inactive_frames = 0;  // frames on the stack whose `active` is false
   auto report = [&](const Token& at, const char* message) {
@@ -59,10 +60,10 @@ TokenList preprocess(Diag::Collector& collector, const std::string& file, TokenL
         }
         break;
       case Kind::END_OF_FILE:
-        out.push_back(t);
+        keep(t);
         break;
       default:
-        if (inactive_frames == 0) out.push_back(t);
+        if (inactive_frames == 0) keep(t);
         break;
     }
   }
@@ -70,7 +71,7 @@ TokenList preprocess(Diag::Collector& collector, const std::string& file, TokenL
     const Frame& top = stack.back();
     collector.add(Diag::error(directive_code, file, top.line, top.col, "#if left open \xE2\x80\x94 missing #end"));
   }
-  list.tokens = std::move(out);
+  in.resize(kept);
   return list;
 }
 

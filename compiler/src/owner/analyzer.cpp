@@ -30,10 +30,36 @@ namespace {
 
 bool before(Ast::Pos a, Ast::Pos b) { return a.line != b.line ? a.line < b.line : a.col < b.col; }
 
+// Sorts the records made since `from` (one function's, all inside its text).
+template <class Record>
+void sort_since(std::vector<Record>& records, std::size_t from) {
+  auto less = [](const Record& a, const Record& b) { return before(a.pos, b.pos); };
+  auto first = records.begin() + static_cast<std::ptrdiff_t>(from);
+  if (!std::is_sorted(first, records.end(), less)) std::stable_sort(first, records.end(), less);
+}
+
+// Functions come in source order, so sorting each one's records usually
+// leaves the whole table sorted; the full sort is the fallback.
 template <class Record>
 void sort_by_pos(std::vector<Record>& records) {
-  std::stable_sort(records.begin(), records.end(),
-                   [](const Record& a, const Record& b) { return before(a.pos, b.pos); });
+  sort_since(records, 0);
+}
+
+void analyze_all(detail::Analyzer& analyzer, const Ast::Program& tree, Tables& out) {
+  auto one = [&](const Ast::Method& m, const Ast::ClassDecl* owner) {
+    std::size_t moves = out.moves.size(), drops = out.drops.size(), residual = out.residual.size();
+    analyzer.analyze_function(m, owner);
+    sort_since(out.moves, moves);
+    sort_since(out.drops, drops);
+    sort_since(out.residual, residual);
+  };
+  for (const Ast::Decl* decl : tree.decls) {
+    if (const auto* c = decl->get_if<Ast::ClassDecl>()) {
+      for (const Ast::Method* m : c->methods) one(*m, c);
+    } else if (const auto* f = decl->get_if<Ast::FnDecl>()) {
+      if (f->fn) one(*f->fn, nullptr);
+    }
+  }
 }
 
 }  // namespace
@@ -42,24 +68,26 @@ Tables analyze(const std::string& path, const Ast::Program& tree, const Types::S
                Diag::Collector& collector, const EscapeObserver* observer) {
   Tables out;
   detail::Analyzer analyzer(path, symbols, collector, observer, out);
-  for (const Ast::Decl* decl : tree.decls) {
-    if (const auto* c = decl->get_if<Ast::ClassDecl>()) {
-      for (const Ast::Method* m : c->methods) analyzer.analyze_function(*m, c);
-    } else if (const auto* f = decl->get_if<Ast::FnDecl>()) {
-      if (f->fn) analyzer.analyze_function(*f->fn, nullptr);
-    }
-  }
+  analyze_all(analyzer, tree, out);
   sort_by_pos(out.moves);
   sort_by_pos(out.drops);
   sort_by_pos(out.residual);
   return out;
 }
 
+void find_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+                  const EscapeObserver& observer) {
+  Tables unused;
+  Diag::Collector unused_collector;
+  detail::Analyzer analyzer(path, symbols, unused_collector, &observer, unused, true);
+  analyze_all(analyzer, tree, unused);
+}
+
 namespace detail {
 
 Analyzer::Analyzer(const std::string& path, const Types::Symbols& symbols, Diag::Collector& collector,
-                   const EscapeObserver* observer, Tables& out)
-    : path_(path), symbols_(symbols), collector_(collector), observer_(observer), out_(out) {}
+                   const EscapeObserver* observer, Tables& out, bool quiet)
+    : path_(path), symbols_(symbols), collector_(collector), observer_(observer), out_(out), quiet_(quiet) {}
 
 void Analyzer::analyze_function(const Ast::Method& fn, const Ast::ClassDecl* owner) {
   fn_name_ = fn.name;
@@ -116,7 +144,7 @@ void Analyzer::push_scope(Ast::NodeId id, Ast::Pos pos, std::string label, bool 
 
 void Analyzer::pop_scope() {
   Scope& scope = scopes_.back();
-  if (!dead_ && scope.records) {
+  if (!dead_ && scope.records && records()) {
     record_drop(scope.id, scope.pos, DropKind::Scope, scope.label, live_holders(scope.first_local, true));
   }
   for (std::size_t i = scope.first_local; i < locals_.size(); ++i)
@@ -156,21 +184,22 @@ std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) 
 
 void Analyzer::record_drop(Ast::NodeId id, Ast::Pos pos, DropKind kind, std::string_view label,
                            std::vector<DropItem> items) {
-  if (!recording_ || items.empty()) return;
+  if (!recording_ || quiet_ || items.empty()) return;
   out_.drops.push_back(Drop{id, pos, kind, std::string(label), std::move(items)});
 }
 
 void Analyzer::record_move(const Place& place, MoveKind kind, std::string_view name) {
-  if (!recording_) return;
+  if (!records()) return;
   out_.moves.push_back(Move{place.id, place.pos, place_text(place), kind, std::string(name)});
 }
 
 void Analyzer::live_mask(Ast::NodeId id, Ast::Pos pos) {
+  if (!recording_ || quiet_) return;
   record_drop(id, pos, DropKind::LiveMask, "", live_holders(0, false));
 }
 
 void Analyzer::report(const char* code, Ast::Pos pos, std::string message, Diag::Related related) {
-  if (!recording_) return;
+  if (!recording_ || quiet_) return;
   collector_.add(Diag::error(code, path_, pos.line, pos.col, std::move(message), {std::move(related)}));
 }
 

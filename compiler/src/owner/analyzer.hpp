@@ -73,6 +73,13 @@ struct Scope {
   bool records = true;          // internal scopes (query variables) record no drops
 };
 
+// Where the paths of one pass over a loop body go: back to the loop head
+// (falling off the end, or `continue`) or out of the loop (`break`).
+struct LoopFlow {
+  std::optional<Marks> back;
+  std::optional<Marks> out;
+};
+
 struct Access1 {
   Place place;  // canonical
   std::string written;  // place text as written
@@ -83,13 +90,17 @@ struct Access1 {
 
 class Analyzer {
  public:
+  // A quiet analyser builds no records and reports nothing; only the
+  // observer hears from it.
   Analyzer(const std::string& path, const Types::Symbols& symbols, Diag::Collector& collector,
-           const EscapeObserver* observer, Tables& out);
+           const EscapeObserver* observer, Tables& out, bool quiet = false);
   void analyze_function(const Ast::Method& fn, const Ast::ClassDecl* owner);
 
   // typing.cpp
   std::optional<Types::Typ> type_of(const Ast::Expr& e) const;
   OClass class_of(const std::optional<Types::Typ>& ty) const;
+  // class_of(type_of(e)) without building the type where it is plain.
+  OClass class_of_expr(const Ast::Expr& e) const;
   const Ast::Method* method_of(const std::optional<Types::Typ>& receiver, std::string_view name) const;
   const Types::ClassInfo* class_of_typ(const std::optional<Types::Typ>& ty) const;
   bool assigns_self(const Ast::Method& m) const;
@@ -113,7 +124,9 @@ class Analyzer {
   // loops.cpp
   void loop(const Ast::Stmt& s);
   void loop_pass(const Ast::Stmt& s);
-  Marks silent_pass(const Ast::Stmt& s, const Marks& entry, bool entry_dead);
+  LoopFlow silent_pass(const Ast::Stmt& s, const Marks& entry, bool entry_dead);
+  LoopFlow flow_pass(const Ast::Stmt& s);
+  static void merge_into(std::optional<Marks>& into, const Marks& marks);
   void declare_loop_vars(const Ast::For& s);
 
   // expressions.cpp
@@ -149,12 +162,14 @@ class Analyzer {
   void live_mask(Ast::NodeId id, Ast::Pos pos);
   void report(const char* code, Ast::Pos pos, std::string message, Diag::Related related);
   static Marks join(const Marks& a, const Marks& b);
+  bool records() const { return recording_ && !quiet_; }
 
   const std::string& path_;
   const Types::Symbols& symbols_;
   Diag::Collector& collector_;
   const EscapeObserver* observer_;
   Tables& out_;
+  bool quiet_;
 
   // Per function.
   std::string_view fn_name_;
@@ -167,7 +182,8 @@ class Analyzer {
   int depth_ = 0;
   std::size_t local_borrows_ = 0;  // locals in scope with a borrowed place
   // Silent runs of a loop body, keyed by loop id, entry dead flag and entry marks.
-  std::unordered_map<std::string, Marks> silent_runs_;
+  std::unordered_map<std::string, LoopFlow> silent_runs_;
+  std::vector<LoopFlow> flows_;  // one per loop pass in progress
   mutable std::unordered_map<const Ast::Method*, bool> assigns_self_;
 };
 

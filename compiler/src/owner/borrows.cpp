@@ -72,6 +72,12 @@ Place Analyzer::canonical(const Place& place) const {
 
 bool Analyzer::stored_by_copy(const Place& place) const {
   if (!place.expr) return false;
+  if (const auto* id = place.expr->get_if<Ast::Ident>()) {
+    int i = find_local(id->name);
+    if (i < 0) return true;
+    const Local& l = locals_[static_cast<std::size_t>(i)];
+    return l.oclass != OClass::Owned || Types::named_name(Types::strip_nullable(*l.ty)) == "Text";
+  }
   std::optional<Types::Typ> ty = type_of(*place.expr);
   if (class_of(ty) != OClass::Owned) return true;
   // Text is copied wherever it is stored from a path.
@@ -105,7 +111,7 @@ void Analyzer::escape(const Place& place, const Local& root, std::string_view de
 
 bool Analyzer::transfer(const Place& place, std::string_view description, MoveKind kind,
                         std::string_view kind_name) {
-  if (!place.expr || class_of(type_of(*place.expr)) != OClass::Owned) return false;
+  if (!place.expr || class_of_expr(*place.expr) != OClass::Owned) return false;
   int i = find_local(place.root);
   if (i >= 0 && locals_[static_cast<std::size_t>(i)].borrow) {
     escape(place, locals_[static_cast<std::size_t>(i)], description);
@@ -151,7 +157,7 @@ void Analyzer::check_borrows(const Place& written, Access kind, Ast::NodeId site
         }
         break;
       case Relation::Undecided:
-        if (recording_) {
+        if (recording_ && !quiet_) {
           out_.residual.push_back(Residual{site, site_pos, place_text(canon), kind, written.id,
                                            place_text(*b.place), b.exclusive ? Access::BorrowX : Access::BorrowS,
                                            b.place->id});

@@ -8,20 +8,20 @@ namespace {
 
 std::string quoted(std::string_view text) { return "`" + std::string(text) + "`"; }
 
-// A path made of identifiers, fields and indexes only.
-bool is_plain_path(const Ast::Expr& e) {
+// The root of a path made of identifiers, fields and indexes only; else null.
+const Ast::Ident* plain_path_root(const Ast::Expr& e) {
   const Ast::Expr* cur = &e;
   for (int guard = 0; guard < 100000; ++guard) {
-    if (cur->kind == Ast::ExprKind::Ident) return true;
+    if (const auto* id = cur->get_if<Ast::Ident>()) return id;
     if (const auto* f = cur->get_if<Ast::FieldAccess>()) {
       cur = f->object;
     } else if (const auto* x = cur->get_if<Ast::Index>()) {
       cur = x->collection;
     } else {
-      return false;
+      return nullptr;
     }
   }
-  return false;
+  return nullptr;
 }
 
 // The builtins that take ownership of some arguments, and which ones.
@@ -41,8 +41,11 @@ void Analyzer::read(const Ast::Expr& e) {
     case K::Ident:
     case K::FieldAccess:
     case K::Index:
-      if (is_plain_path(e)) {
-        if (std::optional<Place> place = place_of(e)) use_place(*place);
+      if (const Ast::Ident* root = plain_path_root(e)) {
+        int r = find_local(root->name);
+        if (r >= 0 && marks_[static_cast<std::size_t>(r)].moved) {
+          if (std::optional<Place> place = place_of(e)) use_place(*place);
+        }
         read_place_indexes(e);
       } else if (const auto* f = e.get_if<Ast::FieldAccess>()) {
         read(*f->object);
@@ -158,7 +161,7 @@ void Analyzer::call(const Ast::Call& c) {
         params_known = true;
       }
       std::optional<Place> receiver = place_of(*f->object);
-      if (receiver && class_of(type_of(*f->object)) == OClass::Owned) {
+      if (receiver && class_of_expr(*f->object) == OClass::Owned) {
         Access kind = m && assigns_self(*m) ? Access::BorrowX : Access::BorrowS;
         accesses.push_back(Access1{canonical(*receiver), place_text(*receiver), kind});
       }
@@ -183,8 +186,9 @@ void Analyzer::call(const Ast::Call& c) {
     } else {
       name = "arg" + std::to_string(i + 1);
     }
+    if (class_of_expr(arg) != OClass::Owned) continue;
     std::optional<Place> place = place_of(arg);
-    if (!place || class_of(type_of(arg)) != OClass::Owned) continue;
+    if (!place) continue;
     int r = find_local(place->root);
     bool escapes = r >= 0 && locals_[static_cast<std::size_t>(r)].borrow;
     Access kind = mode == Ast::ParamMode::Mut ? Access::BorrowX : Access::BorrowS;
@@ -237,7 +241,7 @@ void Analyzer::pair_check(const Ast::Call& c, const std::vector<Access1>& access
           }
           break;
         case Relation::Undecided:
-          if (recording_) {
+          if (recording_ && !quiet_) {
             out_.residual.push_back(Residual{c.id, c.pos, place_text(a.place), a.kind, a.place.id,
                                              place_text(b.place), b.kind, b.place.id});
           }

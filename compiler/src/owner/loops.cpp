@@ -35,36 +35,56 @@ std::string silent_key(Ast::NodeId id, bool dead, const Marks& marks) {
 
 }  // namespace
 
+void Analyzer::merge_into(std::optional<Marks>& into, const Marks& marks) {
+  into = into ? join(*into, marks) : marks;
+}
+
+// The state at the loop head is the entry joined with every path back to it
+// (the end of the body and each `continue`); after the loop it is that joined
+// with every `break`. A path that leaves the loop by `break` does not reach
+// the next iteration, and one that takes `continue` does.
 void Analyzer::loop(const Ast::Stmt& s) {
   bool entry_dead = dead_;
   if (const auto* f = s.get_if<Ast::For>()) read(*f->iterable);
   Marks entry = marks_;
-  Marks first = silent_pass(s, entry, entry_dead);
-  Marks joined = join(entry, first);
-  Marks second;
+  LoopFlow first = silent_pass(s, entry, entry_dead);
+  Marks head = first.back ? join(entry, *first.back) : entry;
+  LoopFlow second;
   if (recording_) {
-    marks_ = joined;
+    marks_ = head;
     dead_ = entry_dead;
-    loop_pass(s);
-    second = std::move(marks_);
+    second = flow_pass(s);
   } else {
-    second = silent_pass(s, joined, entry_dead);
+    second = silent_pass(s, head, entry_dead);
   }
-  marks_ = join(entry, second);
+  Marks after = std::move(entry);
+  if (second.back) after = join(after, *second.back);
+  if (second.out) after = join(after, *second.out);
+  marks_ = std::move(after);
   dead_ = entry_dead;
 }
 
-Marks Analyzer::silent_pass(const Ast::Stmt& s, const Marks& entry, bool entry_dead) {
+LoopFlow Analyzer::silent_pass(const Ast::Stmt& s, const Marks& entry, bool entry_dead) {
   std::string key = silent_key(s.id, entry_dead, entry);
   if (auto it = silent_runs_.find(key); it != silent_runs_.end()) return it->second;
   bool was_recording = recording_;
   recording_ = false;
   marks_ = entry;
   dead_ = entry_dead;
-  loop_pass(s);
+  LoopFlow flow = flow_pass(s);
   recording_ = was_recording;
-  silent_runs_.emplace(std::move(key), marks_);
-  return marks_;
+  silent_runs_.emplace(std::move(key), flow);
+  return flow;
+}
+
+// One pass over the body from the current state, collecting where it goes.
+LoopFlow Analyzer::flow_pass(const Ast::Stmt& s) {
+  flows_.emplace_back();
+  loop_pass(s);
+  LoopFlow flow = std::move(flows_.back());
+  flows_.pop_back();
+  if (!dead_) merge_into(flow.back, marks_);
+  return flow;
 }
 
 // One pass over the loop: condition and body in the loop's scope.

@@ -82,6 +82,11 @@ using EscapeObserver = std::function<void(std::string_view class_name)>;
 Tables analyze(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
                Diag::Collector& collector, const EscapeObserver* observer = nullptr);
 
+// The analysis run only for its escapes, as gc inference needs it: no table
+// is built and nothing is reported.
+void find_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+                  const EscapeObserver& observer);
+
 // Diagnostic codes.
 inline constexpr const char* use_after_move_code = "VK-E301";
 inline constexpr const char* move_while_borrowed_code = "VK-E302";

@@ -78,7 +78,7 @@ void Analyzer::assign(const Ast::Assign& s) {
     if (target->projs.empty()) {
       release = root && root->holder && root->oclass == OClass::Owned && !marks_[static_cast<std::size_t>(r)].moved;
     } else {
-      release = class_of(type_of(*s.target)) == OClass::Owned;
+      release = class_of_expr(*s.target) == OClass::Owned;
     }
     if (release) {
       record_drop(s.id, target->pos, DropKind::Overwrite, "",
@@ -101,13 +101,18 @@ void Analyzer::ret(const Ast::Return& s) {
       transfer(*value, "escapes `" + std::string(fn_name_) + "`", MoveKind::Return, "");
     }
   }
-  record_drop(s.id, s.pos, DropKind::Return, "", live_holders(0, true));
+  if (records()) record_drop(s.id, s.pos, DropKind::Return, "", live_holders(0, true));
   dead_ = true;
 }
 
 void Analyzer::leave_loop(const Ast::Stmt& s, DropKind kind) {
-  if (loop_scope_ >= 0) {
+  if (loop_scope_ >= 0 && records()) {
     record_drop(s.id, s.pos, kind, "", live_holders(scopes_[static_cast<std::size_t>(loop_scope_)].first_local, true));
+  }
+  if (loop_scope_ >= 0 && !flows_.empty()) {
+    std::size_t outer = scopes_[static_cast<std::size_t>(loop_scope_)].first_local;
+    Marks at_exit(marks_.begin(), marks_.begin() + static_cast<std::ptrdiff_t>(outer));
+    merge_into(kind == DropKind::Break ? flows_.back().out : flows_.back().back, at_exit);
   }
   dead_ = true;
 }
@@ -153,6 +158,11 @@ void Analyzer::join_branches(const Marks& a, bool a_dead, const Marks& b, bool b
     }
     return items;
   };
+  if (!records()) {
+    marks_ = join(a, b);
+    dead_ = false;
+    return;
+  }
   if (b_first) record_drop(id, b_pos, DropKind::JoinDrop, b_label, only_in(b, a));
   record_drop(id, a_pos, DropKind::JoinDrop, a_label, only_in(a, b));
   if (!b_first) record_drop(id, b_pos, DropKind::JoinDrop, b_label, only_in(b, a));

@@ -125,6 +125,28 @@ OClass Analyzer::class_of(const std::optional<Types::Typ>& ty) const {
   return ty ? oclass_of(symbols_, *ty) : OClass::Copy;
 }
 
+OClass Analyzer::class_of_expr(const Ast::Expr& e) const {
+  using K = Ast::ExprKind;
+  switch (e.kind) {
+    case K::Nil:
+    case K::EmptyMap:
+    case K::IntLit:
+    case K::FloatLit:
+    case K::BoolLit:
+    case K::Unary:
+      return OClass::Copy;
+    case K::TextLit:
+    case K::Interp:
+      return OClass::Owned;  // Text
+    case K::Ident: {
+      int i = find_local(e.as<Ast::Ident>().name);
+      return i < 0 ? OClass::Copy : locals_[static_cast<std::size_t>(i)].oclass;
+    }
+    default:
+      return class_of(type_of(e));
+  }
+}
+
 const Types::ClassInfo* Analyzer::class_of_typ(const std::optional<Types::Typ>& ty) const {
   if (!ty) return nullptr;
   const Types::Typ& t = Types::strip_nullable(*ty);

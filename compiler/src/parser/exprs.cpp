@@ -222,7 +222,7 @@ const Ast::Expr* State::parse_primary() {
     case Kind::STR: {
       advance();
       auto* lit = expr<Ast::TextLit>(start);
-      lit->value = shared_.arena.copy_text(t.text());
+      lit->value = shared_.arena.intern(t.text());  // literal texts repeat a lot
       return lit;
     }
     case Kind::INTERP_STR: return parse_interpolation();

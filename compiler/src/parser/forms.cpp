@@ -194,7 +194,7 @@ const Ast::Expr* State::parse_interpolation() {
     if (segment.kind == Lexer::SegmentKind::Text) {
       if (segment.text.empty()) continue;
       auto* lit = expr<Ast::TextLit>(start);
-      lit->value = shared_.arena.copy_text(segment.text);
+      lit->value = shared_.arena.intern(segment.text);
       piece = lit;
     } else {
       piece = parse_segment(segment, start);

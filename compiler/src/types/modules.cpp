@@ -11,68 +11,71 @@ namespace {
 
 // What a reference may name: a constructor names a class or record; a bare
 // call a function or a variant; a type name any type declaration.
-enum class RefKind { Ctor, Call, Type };
+enum RefKind : std::uint8_t { Ctor = 1, Call = 2, Type = 4 };
 
-// Whether `symbols` declares `name` as something of that kind, and if so
-// whether it is exported.
-std::optional<bool> declared_pub(const Symbols& symbols, RefKind kind, std::string_view name) {
-  switch (kind) {
-    case RefKind::Ctor:
-      if (const ClassInfo* c = symbols.classes.find(name)) return c->pub;
-      return std::nullopt;
-    case RefKind::Call:
-      if (const FnInfo* f = symbols.functions.find(name)) return f->pub;
-      if (auto v = find_variant_in(symbols, name)) return v->union_info->pub;
-      return std::nullopt;
-    case RefKind::Type:
-      if (const ClassInfo* c = symbols.classes.find(name)) return c->pub;
-      if (const InterfaceInfo* i = symbols.interfaces.find(name)) return i->pub;
-      if (const UnionInfo* u = symbols.unions.find(name)) return u->pub;
-      return std::nullopt;
+// One module's declaration of a name: the kinds of reference it answers and,
+// among those, the exported ones. The first declaration of the module wins.
+struct Declared {
+  std::uint32_t module;  // index into Program::modules
+  std::uint8_t kinds = 0;
+  std::uint8_t pub_kinds = 0;
+};
+
+// Every module of the program and, per name, the modules declaring it, so
+// that one lookup answers a reference.
+struct Program {
+  std::vector<std::string> modules;  // in order of their first file
+  std::unordered_map<std::string, std::uint32_t> module_index;
+  std::unordered_map<std::string_view, std::vector<Declared>> names;
+
+  void add(std::uint32_t module, std::string_view name, std::uint8_t kind, bool pub) {
+    std::vector<Declared>& list = names[name];
+    if (list.empty() || list.back().module != module) list.push_back(Declared{module, 0, 0});
+    Declared& d = list.back();
+    if (d.kinds & kind) return;  // an earlier declaration of this kind decided
+    d.kinds |= kind;
+    if (pub) d.pub_kinds |= kind;
   }
-  return std::nullopt;
-}
+
+  void index(const ModuleTables& tables) {
+    for (std::uint32_t m = 0; m < modules.size(); ++m) {
+      auto table = tables.find(modules[m]);
+      if (table == tables.end()) continue;
+      const Symbols& s = table->second;
+      for (const auto& [name, c] : s.classes) add(m, name, Ctor | Type, c.pub);
+      for (const auto& [name, f] : s.functions) add(m, name, Call, f.pub);
+      for (const auto& [name, i] : s.interfaces) add(m, name, Type, i.pub);
+      for (const auto& [name, u] : s.unions) {
+        add(m, name, Type, u.pub);
+        for (const Ast::Variant& v : u.variants) add(m, v.name, Call, u.pub);
+      }
+    }
+  }
+
+  const std::vector<Declared>* find(std::string_view name) const {
+    auto it = names.find(name);
+    return it == names.end() ? nullptr : &it->second;
+  }
+};
 
 // A `use` of the file being checked.
 struct UseSite {
   const Ast::UseDecl* decl;
   std::string module;
   std::string_view qualifier;  // the last path segment, as in `wire.f(...)`
-  const Symbols* symbols;      // null for a library module or an unknown one
+  const Symbols* symbols;      // null for a library module
   bool used = false;
 };
 
-// The whole program's modules, shared by the checks of every file.
-struct Program {
-  ModuleTables tables;
-  std::vector<std::string> order;  // modules in order of their first file
-  // Per reference kind: a name to the first module (in `order`) declaring it.
-  std::unordered_map<std::string_view, const std::string*> declaring[3];
-
-  void index_declarations() {
-    for (const std::string& module : order) {
-      const Symbols& s = tables.at(module);
-      auto add = [&](RefKind kind, std::string_view name) { declaring[int(kind)].emplace(name, &module); };
-      for (const auto& [name, c] : s.classes) {
-        add(RefKind::Ctor, name);
-        add(RefKind::Type, name);
-      }
-      for (const auto& [name, f] : s.functions) add(RefKind::Call, name);
-      for (const auto& [name, v] : s.variants) add(RefKind::Call, name);
-      for (const auto& [name, i] : s.interfaces) add(RefKind::Type, name);
-      for (const auto& [name, u] : s.unions) add(RefKind::Type, name);
-    }
-  }
-};
+constexpr std::uint32_t no_module = static_cast<std::uint32_t>(-1);
 
 // Checks one file: resolves its references, then reports unused `use`s.
 class FileCheck {
  public:
-  FileCheck(const std::string& path, std::string module, const Program& program, Diag::Collector& collector)
-      : path_(path), module_(std::move(module)), program_(program), collector_(collector) {
-    auto own = program.tables.find(module_);
-    own_ = own == program.tables.end() ? nullptr : &own->second;
-  }
+  FileCheck(const std::string& path, std::uint32_t module, const Program& program, const ModuleTables& tables,
+            Diag::Collector& collector)
+      : path_(path), module_(module), program_(program), tables_(tables), collector_(collector),
+        use_of_module_(program.modules.size(), no_module) {}
 
   void check(const Ast::Program& tree) {
     collect_uses(tree);
@@ -110,39 +113,29 @@ class FileCheck {
   // Walker visitor.
   void on_stmt(const Ast::Stmt&) {}
   void on_type(const Ast::TypeExpr& ty) {
-    if (const auto* n = ty.get_if<Ast::TyName>()) count_reference(RefKind::Type, n->name);
-    if (const auto* m = ty.get_if<Ast::TyMulti>()) count_reference(RefKind::Type, m->class_name);
-    if (const auto* r = ty.get_if<Ast::TyRef>()) count_reference(RefKind::Type, r->class_name);
-    if (const auto* b = ty.get_if<Ast::TyBacklink>()) count_reference(RefKind::Type, b->class_name);
-    if (const auto* a = ty.get_if<Ast::TyActor>()) count_reference(RefKind::Type, a->message_type);
-    if (const auto* m = ty.get_if<Ast::TyMap>()) {
-      count_reference(RefKind::Type, m->key);
-      count_reference(RefKind::Type, m->value);
+    switch (ty.kind) {
+      case Ast::TypeKind::TyName: count_reference(Type, ty.as<Ast::TyName>().name); break;
+      case Ast::TypeKind::TyMulti: count_reference(Type, ty.as<Ast::TyMulti>().class_name); break;
+      case Ast::TypeKind::TyRef: count_reference(Type, ty.as<Ast::TyRef>().class_name); break;
+      case Ast::TypeKind::TyBacklink: count_reference(Type, ty.as<Ast::TyBacklink>().class_name); break;
+      case Ast::TypeKind::TyActor: count_reference(Type, ty.as<Ast::TyActor>().message_type); break;
+      case Ast::TypeKind::TyMap:
+        count_reference(Type, ty.as<Ast::TyMap>().key);
+        count_reference(Type, ty.as<Ast::TyMap>().value);
+        break;
+      case Ast::TypeKind::TyNullable: break;
     }
   }
   void on_expr(const Ast::Expr& e) {
     switch (e.kind) {
-      case Ast::ExprKind::Ctor:
-        resolve(RefKind::Ctor, e.as<Ast::Ctor>().class_name, e.pos);
-        break;
-      case Ast::ExprKind::Insert:
-        resolve(RefKind::Ctor, e.as<Ast::Insert>().class_name, e.pos);
-        break;
-      case Ast::ExprKind::Spawn:
-        count_reference(RefKind::Ctor, e.as<Ast::Spawn>().class_name);
-        break;
-      case Ast::ExprKind::Query:
-        count_reference(RefKind::Type, e.as<Ast::Query>().table);
-        break;
-      case Ast::ExprKind::Ident:
-        // A bare variant or function name used as a value still relies on its module.
-        count_reference(RefKind::Call, e.as<Ast::Ident>().name);
-        break;
-      case Ast::ExprKind::Call:
-        check_call(e.as<Ast::Call>());
-        break;
-      default:
-        break;
+      case Ast::ExprKind::Ctor: resolve(Ctor, e.as<Ast::Ctor>().class_name, e.pos); break;
+      case Ast::ExprKind::Insert: resolve(Ctor, e.as<Ast::Insert>().class_name, e.pos); break;
+      case Ast::ExprKind::Spawn: count_reference(Ctor, e.as<Ast::Spawn>().class_name); break;
+      case Ast::ExprKind::Query: count_reference(Type, e.as<Ast::Query>().table); break;
+      // A bare variant or function name used as a value still relies on its module.
+      case Ast::ExprKind::Ident: count_reference(Call, e.as<Ast::Ident>().name); break;
+      case Ast::ExprKind::Call: check_call(e.as<Ast::Call>()); break;
+      default: break;
     }
   }
 
@@ -151,30 +144,52 @@ class FileCheck {
     for (const Ast::UseDecl* u : uses_of_program(tree)) {
       if (u->is_using || u->path.empty()) continue;
       std::string module = path_str(u->path);
-      auto table = program_.tables.find(module);
-      if (table == program_.tables.end() && !is_stdlib_module(module)) {
+      auto index = program_.module_index.find(module);
+      if (index == program_.module_index.end() && !is_stdlib_module(module)) {
         collector_.add(Diag::error(unknown_module_code, path_, u->pos.line, u->pos.col,
                                    "unknown module `" + module +
                                        "` — not a discovered project module and not a reserved stdlib namespace"));
         continue;  // counts as used: one complaint is enough
       }
-      const Symbols* symbols = table == program_.tables.end() ? nullptr : &table->second;
+      const Symbols* symbols = nullptr;
+      if (index != program_.module_index.end()) {
+        // A repeated `use` of one module adds nothing: the first one stands for both.
+        if (use_of_module_[index->second] != no_module) continue;
+        use_of_module_[index->second] = static_cast<std::uint32_t>(uses_.size());
+        auto table = tables_.find(module);
+        symbols = table == tables_.end() ? nullptr : &table->second;
+      }
       uses_.push_back(UseSite{u, std::move(module), u->path.back(), symbols});
+      ++unused_;
     }
+  }
+
+  void mark_used(UseSite& use) {
+    if (!use.used) --unused_;
+    use.used = true;
+  }
+
+  UseSite* use_of(std::uint32_t module) {
+    std::uint32_t at = use_of_module_[module];
+    return at == no_module ? nullptr : &uses_[at];
   }
 
   void walk_type_only(const Ast::TypeExpr* ty) { Walk::walker(*this).type(ty); }
 
   void walk_method(const Ast::Method& m) {
-    locals_.clear();
-    for (const Ast::Param& p : m.params) locals_.insert(p.name);
-    collect_locals(m.body);
+    method_ = &m;
+    locals_ready_ = false;
     Walk::walker(*this).method(m);
   }
 
-  // Every name a body binds, wherever: a module qualifier that is also a local
-  // name is taken as the local.
-  void collect_locals(Ast::List<Ast::Stmt> body) {
+  // Every name the current function binds, wherever: a module qualifier that
+  // is also a local name is taken as the local. Built on first need.
+  const std::unordered_set<std::string_view>& locals() {
+    if (locals_ready_) return locals_;
+    locals_ready_ = true;
+    locals_.clear();
+    locals_.insert("self");
+    for (const Ast::Param& p : method_->params) locals_.insert(p.name);
     struct Binder {
       std::unordered_set<std::string_view>& names;
       void on_type(const Ast::TypeExpr&) {}
@@ -188,73 +203,95 @@ class FileCheck {
       void on_expr(const Ast::Expr& e) {
         if (const auto* t = e.get_if<Ast::Try>()) names.insert(t->catch_var);
         if (const auto* q = e.get_if<Ast::Query>()) names.insert(q->var);
-        if (const auto* sw = e.get_if<Ast::Switch>()) {
-          for (const Ast::SwitchArm& arm : sw->arms) {
-            for (const Ast::Expr* v : arm.values) {
-              const auto* pattern = v ? v->get_if<Ast::Call>() : nullptr;
-              if (!pattern) continue;
-              for (const Ast::Expr* a : pattern->args) {
-                if (const auto* id = a ? a->get_if<Ast::Ident>() : nullptr) names.insert(id->name);
-              }
+        const auto* sw = e.get_if<Ast::Switch>();
+        if (!sw) return;
+        for (const Ast::SwitchArm& arm : sw->arms) {
+          for (const Ast::Expr* v : arm.values) {
+            const auto* pattern = v ? v->get_if<Ast::Call>() : nullptr;
+            if (!pattern) continue;
+            for (const Ast::Expr* a : pattern->args) {
+              if (const auto* id = a ? a->get_if<Ast::Ident>() : nullptr) names.insert(id->name);
             }
           }
         }
       }
     } binder{locals_};
-    Walk::walker(binder).stmts(body);
+    Walk::walker(binder).stmts(method_->body);
+    return locals_;
   }
 
   void check_call(const Ast::Call& call) {
     if (!call.callee) return;
     if (const auto* f = call.callee->get_if<Ast::Ident>()) {
-      resolve(RefKind::Call, f->name, f->pos);
+      resolve(Call, f->name, f->pos);
       return;
     }
     const auto* access = call.callee->get_if<Ast::FieldAccess>();
     const auto* qualifier = access && access->object ? access->object->get_if<Ast::Ident>() : nullptr;
-    if (!qualifier || locals_.count(qualifier->name) || qualifier->name == "self") return;
-    for (UseSite& use : uses_) {
-      if (use.qualifier != qualifier->name && use.module != qualifier->name) continue;
-      use.used = true;
-      if (!use.symbols) continue;
-      const FnInfo* fn = use.symbols->functions.find(access->field);
-      if (fn && !fn->pub) {
-        collector_.add(Diag::error(not_pub_code, path_, qualifier->pos.line, qualifier->pos.col,
-                                   "`" + std::string(access->field) + "` is not `pub` in module `" +
-                                       std::string(qualifier->name) + "`"));
+    if (!qualifier) return;
+    UseSite* use = nullptr;
+    for (UseSite& u : uses_) {
+      if (u.qualifier == qualifier->name || u.module == qualifier->name) {
+        use = &u;
+        break;
       }
+    }
+    if (!use || method_ == nullptr || locals().count(qualifier->name)) return;
+    mark_used(*use);
+    if (!use->symbols) return;
+    const FnInfo* fn = use->symbols->functions.find(access->field);
+    if (fn && !fn->pub) {
+      collector_.add(Diag::error(not_pub_code, path_, qualifier->pos.line, qualifier->pos.col,
+                                 "`" + std::string(access->field) + "` is not `pub` in module `" +
+                                     std::string(qualifier->name) + "`"));
     }
   }
 
   // Marks the `use`s that could supply the name, without diagnostics.
-  void count_reference(RefKind kind, std::string_view name) {
-    if (name.empty() || (own_ && declared_pub(*own_, kind, name))) return;
-    for (UseSite& use : uses_) {
-      if (use.symbols && declared_pub(*use.symbols, kind, name)) use.used = true;
+  void count_reference(std::uint8_t kind, std::string_view name) {
+    if (unused_ == 0) return;
+    const std::vector<Declared>* declared = program_.find(name);
+    if (!declared) return;
+    for (const Declared& d : *declared) {
+      if ((d.kinds & kind) && d.module == module_) return;
+    }
+    for (const Declared& d : *declared) {
+      UseSite* use = (d.kinds & kind) ? use_of(d.module) : nullptr;
+      if (use) mark_used(*use);
     }
   }
 
   // A reference that must be visible: the file's own module, else exactly one
   // used module exporting it.
-  void resolve(RefKind kind, std::string_view name, Ast::Pos at) {
-    if (name.empty() || (own_ && declared_pub(*own_, kind, name))) return;
+  void resolve(std::uint8_t kind, std::string_view name, Ast::Pos at) {
+    const std::vector<Declared>* declared = program_.find(name);
+    if (!declared) return;
     std::vector<UseSite*> exporting;
     UseSite* private_in_used = nullptr;
-    for (UseSite& use : uses_) {
-      if (!use.symbols) continue;
-      std::optional<bool> pub = declared_pub(*use.symbols, kind, name);
-      if (pub && *pub) exporting.push_back(&use);
-      if (pub && !*pub && !private_in_used) private_in_used = &use;
+    const Declared* elsewhere = nullptr;  // the first other module declaring it
+    for (const Declared& d : *declared) {
+      if (!(d.kinds & kind)) continue;
+      if (d.module == module_) return;
+      if (!elsewhere) elsewhere = &d;
+      UseSite* use = use_of(d.module);
+      if (!use) continue;
+      if (d.pub_kinds & kind) {
+        exporting.push_back(use);
+      } else if (!private_in_used) {
+        private_in_used = use;
+      }
     }
     std::string n(name);
     if (exporting.size() == 1) {
-      exporting[0]->used = true;
+      mark_used(*exporting[0]);
       return;
     }
     if (exporting.size() > 1) {
+      // Named in the order of the file's `use` declarations.
+      std::sort(exporting.begin(), exporting.end());
       std::string list;
       for (UseSite* use : exporting) {
-        use->used = true;
+        mark_used(*use);
         if (!list.empty()) list += ", ";
         list += use->module;
       }
@@ -265,48 +302,55 @@ class FileCheck {
     }
     if (private_in_used) {
       // Found where the file looks, but not exported: say so rather than stay silent.
-      private_in_used->used = true;
+      mark_used(*private_in_used);
       collector_.add(Diag::error(not_pub_code, path_, at.line, at.col,
                                  "`" + n + "` is not `pub` in module `" + private_in_used->module + "`"));
       return;
     }
-    // The file's own module cannot be the one found here: it was looked at first.
-    auto where = program_.declaring[int(kind)].find(name);
-    if (where != program_.declaring[int(kind)].end() && *where->second != module_) {
+    if (elsewhere) {
       collector_.add(Diag::error(not_used_code, path_, at.line, at.col,
-                                 "`" + n + "` is declared in module `" + *where->second +
+                                 "`" + n + "` is declared in module `" + program_.modules[elsewhere->module] +
                                      "`, which is not `use`d here"));
     }
   }
 
   const std::string& path_;
-  std::string module_;
+  std::uint32_t module_;
   const Program& program_;
+  const ModuleTables& tables_;
   Diag::Collector& collector_;
-  const Symbols* own_ = nullptr;
   std::vector<UseSite> uses_;
+  std::vector<std::uint32_t> use_of_module_;  // module index to its UseSite, if used
+  std::size_t unused_ = 0;
+  const Ast::Method* method_ = nullptr;  // the function being walked
+  bool locals_ready_ = false;
   std::unordered_set<std::string_view> locals_;
 };
 
 }  // namespace
 
 void check_modules(Diag::Collector& collector, const ModuleOf& module_of, std::span<const FileSymbols> files,
-                   std::span<const FileTree> trees) {
+                   std::span<const FileTree> trees, const ModuleTables& tables) {
   Program program;
-  program.tables = module_symbols(module_of, files);
-  std::unordered_set<std::string> seen;
-  std::vector<std::string> file_modules;
+  std::vector<std::uint32_t> file_modules;
+  file_modules.reserve(trees.size());
   for (const FileTree& file : trees) {
-    file_modules.push_back(module_of(file.path));
-    if (seen.insert(file_modules.back()).second) program.order.push_back(file_modules.back());
+    std::string module = module_of(file.path);
+    auto [at, added] = program.module_index.emplace(module, static_cast<std::uint32_t>(program.modules.size()));
+    if (added) program.modules.push_back(std::move(module));
+    file_modules.push_back(at->second);
   }
-  // A module whose files declare nothing still exists for `use`.
-  for (const std::string& module : program.order) program.tables.try_emplace(module);
-  program.index_declarations();
+  (void)files;  // the tables already hold their declarations
+  program.index(tables);
   for (std::size_t i = 0; i < trees.size(); ++i) {
     if (!trees[i].tree) continue;
-    FileCheck(trees[i].path, file_modules[i], program, collector).check(*trees[i].tree);
+    FileCheck(trees[i].path, file_modules[i], program, tables, collector).check(*trees[i].tree);
   }
+}
+
+void check_modules(Diag::Collector& collector, const ModuleOf& module_of, std::span<const FileSymbols> files,
+                   std::span<const FileTree> trees) {
+  check_modules(collector, module_of, files, trees, module_symbols(module_of, files));
 }
 
 }  // namespace Types

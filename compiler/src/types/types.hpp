@@ -104,6 +104,7 @@ class NameMap {
     return {&it->second, added};
   }
   std::size_t size() const { return map_.size(); }
+  void reserve(std::size_t n) { map_.reserve(n); }
   bool empty() const { return map_.empty(); }
   // Every entry, sorted by name.
   std::vector<const Info*> in_name_order() const;
@@ -317,6 +318,10 @@ void check_iface_boundary(const std::string& path, const Symbols& merged, Diag::
 // (VK-E216, E217, E218, E210, W202).
 void check_modules(Diag::Collector& collector, const ModuleOf& module_of,
                    std::span<const FileSymbols> files, std::span<const FileTree> trees);
+// The same with the module tables of `files` (module_symbols) already built.
+void check_modules(Diag::Collector& collector, const ModuleOf& module_of,
+                   std::span<const FileSymbols> files, std::span<const FileTree> trees,
+                   const ModuleTables& tables);
 
 // ---------------------------------------------------------------- `using` extensions
 
