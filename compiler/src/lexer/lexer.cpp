@@ -59,7 +59,8 @@ class Scanner {
  public:
   Scanner(Diag::Collector& collector, const std::string& file, std::string_view source)
       : collector_(collector), file_(file), src_(source) {
-    out_.tokens.reserve(source.size() / 6 + 16);
+    // Reserved, not touched: real code averages about four bytes per token.
+    out_.tokens.reserve(source.size() / 3 + 16);
   }
 
   TokenList run();
