@@ -289,13 +289,10 @@ bool Scanner::punctuation(std::int32_t line, std::int32_t col) {
   int next = peek(1);
   Kind kind;
   std::size_t width = 1;
-  auto pick = [&](int second, Kind two, Kind one) {
-    if (next == second) {
-      kind = two;
-      width = 2;
-    } else {
-      kind = one;
-    }
+  // The byte alone is `one`; followed by `a` (or `b`) it is the two-byte `with_a` (`with_b`).
+  auto choose = [&](Kind one, int a, Kind with_a, int b = -2, Kind with_b = Kind::END_OF_FILE) {
+    kind = next == a ? with_a : next == b ? with_b : one;
+    if (next == a || next == b) width = 2;
   };
   switch (c) {
     case '{': kind = Kind::LBRACE; break;
@@ -312,43 +309,15 @@ bool Scanner::punctuation(std::int32_t line, std::int32_t col) {
     case '|': kind = Kind::PIPE; break;
     case '&': kind = Kind::AMP; break;
     case '^': kind = Kind::CARET; break;
-    case '.': pick('.', Kind::DOTDOT, Kind::DOT); break;
-    case '-':
-      if (next == '>') {
-        kind = Kind::ARROW;
-        width = 2;
-      } else {
-        pick('=', Kind::MINUSEQ, Kind::DASH);
-      }
-      break;
-    case '+': pick('=', Kind::PLUSEQ, Kind::PLUS); break;
-    case '*': pick('=', Kind::STAREQ, Kind::STAR); break;
-    case '/': pick('=', Kind::SLASHEQ, Kind::SLASH); break;
-    case '%': pick('=', Kind::PERCENTEQ, Kind::PERCENT); break;
-    case '=':
-      if (next == '>') {
-        kind = Kind::FAT_ARROW;
-        width = 2;
-      } else {
-        pick('=', Kind::EQEQ, Kind::EQ);
-      }
-      break;
-    case '<':
-      if (next == '<') {
-        kind = Kind::SHL;
-        width = 2;
-      } else {
-        pick('=', Kind::LTEQ, Kind::LT);
-      }
-      break;
-    case '>':
-      if (next == '>') {
-        kind = Kind::SHR;
-        width = 2;
-      } else {
-        pick('=', Kind::GTEQ, Kind::GT);
-      }
-      break;
+    case '.': choose(Kind::DOT, '.', Kind::DOTDOT); break;
+    case '-': choose(Kind::DASH, '=', Kind::MINUSEQ, '>', Kind::ARROW); break;
+    case '+': choose(Kind::PLUS, '=', Kind::PLUSEQ); break;
+    case '*': choose(Kind::STAR, '=', Kind::STAREQ); break;
+    case '/': choose(Kind::SLASH, '=', Kind::SLASHEQ); break;
+    case '%': choose(Kind::PERCENT, '=', Kind::PERCENTEQ); break;
+    case '=': choose(Kind::EQ, '=', Kind::EQEQ, '>', Kind::FAT_ARROW); break;
+    case '<': choose(Kind::LT, '=', Kind::LTEQ, '<', Kind::SHL); break;
+    case '>': choose(Kind::GT, '=', Kind::GTEQ, '>', Kind::SHR); break;
     case '!':
       if (next != '=') return false;
       kind = Kind::NOTEQ;
