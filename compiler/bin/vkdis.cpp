@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "disasm/disasm.hpp"
 
@@ -48,8 +49,10 @@ int main(int argc, char** argv) {
   std::string error;
   std::optional<std::string> image = read_file(argv[1], error);
   if (!image) return fail(error);
-  Disasm::Listing listing = Disasm::dump(*image);
-  if (!listing.ok()) return fail(listing.error);
-  std::fwrite(listing.text.data(), 1, listing.text.size(), stdout);
-  return std::fflush(stdout) == 0 ? 0 : fail("cannot write the listing");
+  // Written as it is made: a small image can name one long text many times.
+  std::string bad = Disasm::dump_to(*image, [](std::string_view piece) {
+    std::fwrite(piece.data(), 1, piece.size(), stdout);
+  });
+  if (!bad.empty()) return fail(bad);
+  return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : fail("cannot write the listing");
 }

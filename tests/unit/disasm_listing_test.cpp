@@ -2,6 +2,8 @@
 // instruction form, and the helpers with fixed output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "disasm/disasm.hpp"
 #include "image_samples.hpp"
 
@@ -84,6 +86,47 @@ TEST(DisasmListing, ProgramImage) {
   EXPECT_EQ(listing.text, program_listing);
 }
 
+// Pieces handed out one by one add up to the whole listing, stay small while
+// one long name is repeated many times, and never start for a bad image.
+TEST(DisasmListing, ListingInPieces) {
+  std::string pieces;
+  std::size_t calls = 0;
+  auto collect = [&](std::string_view piece) {
+    pieces += piece;
+    ++calls;
+  };
+  std::string program = write_image(Samples::program());
+  EXPECT_EQ(Disasm::dump_to(program, collect), "");
+  EXPECT_EQ(pieces, program_listing);
+
+  Image image;
+  image.constants = {{ConstTag::TEXT, 0, std::string(20000, 'n')}};
+  ClassEntry c{0, false, {}, {}};
+  c.fields.assign(1000, Field{FieldKind::TEXT, 0, none, 0});
+  image.classes = {c};
+  image.interfaces = {{0, 3000}};
+  image.vtables = {{0, 0, std::vector<std::uint32_t>(3000, 7)}};
+  std::string bytes = write_image(image);
+  pieces.clear();
+  calls = 0;
+  std::size_t largest = 0;
+  EXPECT_EQ(Disasm::dump_to(bytes,
+                            [&](std::string_view piece) {
+                              pieces += piece;
+                              largest = std::max(largest, piece.size());
+                            }),
+            "");
+  EXPECT_EQ(pieces, Disasm::dump(bytes).text);
+  EXPECT_GT(pieces.size(), 20000000u);
+  EXPECT_LT(largest, 65536u + 20010u);
+  EXPECT_NE(pieces.find(", m7, m7]\n== METHODS =="), std::string::npos);
+
+  pieces.clear();
+  calls = 0;
+  EXPECT_EQ(Disasm::dump_to(program.substr(0, program.size() - 1), collect), "truncated");
+  EXPECT_EQ(calls, 0u);
+}
+
 TEST(DisasmListing, EmptyImageListsEverySectionHeader) {
   Disasm::Listing listing = Disasm::dump(write_image(Samples::empty()));
   EXPECT_EQ(listing.text,
@@ -107,6 +150,47 @@ TEST(DisasmListing, IndexColumnWidens) {
   EXPECT_NE(text.find("\nk9   INT  9\nk10  INT  10\n"), std::string::npos);
   EXPECT_NE(text.find("\nk99  INT  99\nk100 INT  100\n"), std::string::npos);
   EXPECT_NE(text.find("\nk1000 INT  1000\n"), std::string::npos);
+}
+
+// Float constants in every shape the hexadecimal form distinguishes, as
+// constant lines and as names.
+TEST(DisasmListing, FloatConstantsInHexadecimalForm) {
+  const std::uint64_t bits[] = {
+      0x4008000000000000ull,  // 3.0
+      0x3FF0000000000000ull,  // 1.0
+      0x3FE0000000000000ull,  // 0.5
+      0x0000000000000000ull,  // 0.0
+      0x8000000000000000ull,  // -0.0
+      0x0000000000000001ull,  // the smallest subnormal
+      0x800FFFFFFFFFFFFFull,  // the largest negative subnormal
+      0x7FEFFFFFFFFFFFFFull,  // the largest finite value
+      0x3FF0000000000010ull,  // a fraction with inner zeros
+      0x7FF0000000000000ull,  // infinity
+      0xFFF8000000000000ull,  // a NaN with the sign bit set
+  };
+  Image image;
+  for (std::uint64_t b : bits) {
+    image.constants.push_back({ConstTag::FLT, static_cast<std::int64_t>(b), {}});
+  }
+  image.classes = {ClassEntry{5, false, {{FieldKind::FLOAT, 8, none, 0}}, {}}};
+  Disasm::Listing listing = Disasm::dump(write_image(image));
+  ASSERT_TRUE(listing.ok()) << listing.error;
+  EXPECT_EQ(listing.text,
+            "== CONSTANTS ==\n"
+            "k0   FLT  0x1.8p+1\n"
+            "k1   FLT  0x1p+0\n"
+            "k2   FLT  0x1p-1\n"
+            "k3   FLT  0x0p+0\n"
+            "k4   FLT  -0x0p+0\n"
+            "k5   FLT  0x0.0000000000001p-1022\n"
+            "k6   FLT  -0x0.fffffffffffffp-1022\n"
+            "k7   FLT  0x1.fffffffffffffp+1023\n"
+            "k8   FLT  0x1.000000000001p+0\n"
+            "k9   FLT  infinity\n"
+            "k10  FLT  -nan\n"
+            "== CLASSES ==\n"
+            "c0   0x0.0000000000001p-1022 flags=- fields=[0x1.000000000001p+0:KIND6]\n"
+            "== INTERFACES ==\n== VTABLES ==\n== METHODS ==\n== ENTRY ==\n(none)\n");
 }
 
 TEST(DisasmListing, EveryInstructionForm) {

@@ -69,7 +69,7 @@ TEST(ImageInstr, PatchJumpSetsDisplacementKeepingOpAndA) {
 }
 
 TEST(ImageInstr, OperandLimitMessages) {
-  EXPECT_EQ(operand_limit_code, "VK-E402");
+  EXPECT_EQ(limit_code, "VK-E402");
   EXPECT_EQ(check_bx(IndexKind::CONSTANT, 65535), std::nullopt);
   EXPECT_EQ(check_bx(IndexKind::CONSTANT, 65536),
             "constant index 65536 exceeds the 16-bit instruction field");

@@ -383,7 +383,8 @@ struct ConstRecord {
 };
 
 struct TableConfig {
-  Name name{};                             // empty when no `name:` was given
+  bool has_name{};                         // `name:` was given (its text may be empty)
+  Name name{};                             // meaningful only when has_name
   std::span<const std::span<const Name>> indexes{};  // each a non-empty column list
 };
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,12 @@ struct Listing {
 };
 
 Listing dump(std::string_view image);
+
+// The same listing handed to `sink` in pieces, for listings too large to hold
+// whole. The image is read and checked completely before the first piece, so
+// a malformed image sends nothing; the result is its error, or empty.
+using Sink = std::function<void(std::string_view)>;
+std::string dump_to(std::string_view image, const Sink& sink);
 
 // The text of one instruction at `pc` (jump targets are pc + 1 + sBx).
 std::string ins_str(std::uint32_t word, long long pc);

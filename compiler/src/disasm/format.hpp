@@ -1,6 +1,7 @@
 // A small printf for the listing formats. Private to the disassembler.
 #pragma once
 
+#include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -22,5 +23,10 @@ struct Arg {
 // Numbers print in decimal (d) or lower-case hexadecimal (x); a zero-padded
 // negative number keeps its sign in front ("-003" for %04d of -3).
 void format_to(std::string& out, std::string_view fmt, std::initializer_list<Arg> args);
+
+// A binary64 bit pattern in hexadecimal floating-point form: 0x1.8p+1 for
+// 3.0, 0x0p+0 for zero, 0x0.<digits>p-1022 for subnormals, "infinity" and
+// "nan"; a set sign bit always gives a leading "-", for NaNs too.
+std::string hex_float(std::uint64_t bits);
 
 }  // namespace Disasm

@@ -1,9 +1,7 @@
-#include <bit>
 #include <vector>
 
 #include "disasm/disasm.hpp"
 #include "disasm/format.hpp"
-#include "dump/dump.hpp"
 
 namespace Disasm {
 
@@ -39,9 +37,13 @@ void append_ins(std::string& out, std::uint32_t word, long long pc) {
 }
 
 // The listing of an image that has been read without error.
+// With a sink, the text is handed over in pieces as it grows: names are
+// looked up by index, so a small image can list at many times its size.
 class Printer {
  public:
-  explicit Printer(const Emit::Image& image) : image_(image) { out_.reserve(4096); }
+  Printer(const Emit::Image& image, const Sink* sink) : image_(image), sink_(sink) {
+    out_.reserve(4096);
+  }
 
   std::string run() {
     constants();
@@ -52,10 +54,21 @@ class Printer {
     out_ += "== ENTRY ==\n";
     if (image_.entry == Emit::none) out_ += "(none)\n";
     else format_to(out_, "m%d\n", {entry()});
+    if (sink_ != nullptr) {
+      (*sink_)(out_);
+      out_.clear();
+    }
     return std::move(out_);
   }
 
  private:
+  void spill() {
+    if (sink_ != nullptr && out_.size() >= 65536) {
+      (*sink_)(out_);
+      out_.clear();
+    }
+  }
+
   // The header's entry field is a signed 32-bit number.
   long long entry() const { return static_cast<std::int32_t>(image_.entry); }
 
@@ -70,7 +83,7 @@ class Printer {
     switch (c.tag) {
       case ConstTag::INT: return std::to_string(c.value);
       case ConstTag::TEXT: return c.text;
-      case ConstTag::FLT: return Dump::hex_float(std::bit_cast<double>(c.value));
+      case ConstTag::FLT: return hex_float(static_cast<std::uint64_t>(c.value));
     }
     return {};
   }
@@ -84,9 +97,10 @@ class Printer {
         case ConstTag::INT: format_to(out_, "k%-3d INT  %Ld\n", {k, c.value}); break;
         case ConstTag::TEXT: format_to(out_, "k%-3d TEXT %s\n", {k, quote(c.text)}); break;
         case ConstTag::FLT:
-          format_to(out_, "k%-3d FLT  %s\n", {k, Dump::hex_float(std::bit_cast<double>(c.value))});
+          format_to(out_, "k%-3d FLT  %s\n", {k, hex_float(static_cast<std::uint64_t>(c.value))});
           break;
       }
+      spill();
     }
   }
 
@@ -94,14 +108,17 @@ class Printer {
     out_ += "== CLASSES ==\n";
     for (std::size_t i = 0; i < image_.classes.size(); ++i) {
       const Emit::ClassEntry& c = image_.classes[i];
-      std::string fields;
-      for (const Emit::Field& f : c.fields) {
-        if (!fields.empty()) fields += ", ";
-        if (f.name != Emit::none) fields += name(f.name) + ':';
-        fields += kind_name(static_cast<unsigned>(f.kind));
+      // "c%-3d %s flags=%s fields=[%s]", the fields joined with ", "
+      format_to(out_, "c%-3d %s flags=%s fields=[",
+                {static_cast<long long>(i), name(c.name), c.gc ? "gc" : "-"});
+      for (std::size_t j = 0; j < c.fields.size(); ++j) {
+        const Emit::Field& f = c.fields[j];
+        if (j > 0) out_ += ", ";
+        if (f.name != Emit::none) out_ += name(f.name) + ':';
+        out_ += kind_name(static_cast<unsigned>(f.kind));
+        spill();
       }
-      format_to(out_, "c%-3d %s flags=%s fields=[%s]\n",
-                {static_cast<long long>(i), name(c.name), c.gc ? "gc" : "-", fields});
+      out_ += "]\n";
     }
   }
 
@@ -115,6 +132,7 @@ class Printer {
       format_to(out_, "i%-3d %s methods=%d slots=s%d..s%d\n",
                 {static_cast<long long>(i), name(entry.name), count, slot, slot + count - 1});
       slot += count;
+      spill();
     }
   }
 
@@ -122,12 +140,13 @@ class Printer {
     out_ += "== VTABLES ==\n";
     for (const Emit::Vtable& v : image_.vtables) {
       long long first = v.interface_id < first_slot_.size() ? first_slot_[v.interface_id] : 0;
-      std::string methods;
-      for (std::uint32_t m : v.methods) {
-        if (!methods.empty()) methods += ", ";
-        format_to(methods, "m%d", {m});
+      // "c%d i%d slots s%d.. -> [%s]", the methods as "m%d" joined with ", "
+      format_to(out_, "c%d i%d slots s%d.. -> [", {v.class_id, v.interface_id, first});
+      for (std::size_t j = 0; j < v.methods.size(); ++j) {
+        format_to(out_, j > 0 ? ", m%d" : "m%d", {v.methods[j]});
+        spill();
       }
-      format_to(out_, "c%d i%d slots s%d.. -> [%s]\n", {v.class_id, v.interface_id, first, methods});
+      out_ += "]\n";
     }
   }
 
@@ -146,21 +165,25 @@ class Printer {
       for (std::size_t j = 0; j < m.lines.size(); ++j) {
         if (j > 0) out_ += ' ';
         format_to(out_, "%d->%d", {m.lines[j].pc, m.lines[j].line});
+        spill();
       }
       out_ += '\n';
       if (m.drops.empty()) out_ += "  drops: (none)\n";
       for (const Emit::DropRecord& d : m.drops) {
         format_to(out_, "  drops: pc %d owned=%s gc=%s\n", {d.pc, mask_str(d.owned), mask_str(d.gc)});
+        spill();
       }
       for (std::size_t pc = 0; pc < m.code.size(); ++pc) {
         format_to(out_, "  %04d  ", {static_cast<long long>(pc)});
         append_ins(out_, m.code[pc], static_cast<long long>(pc));
         out_ += '\n';
+        spill();
       }
     }
   }
 
   const Emit::Image& image_;
+  const Sink* sink_;  // null: the whole text is returned
   std::vector<long long> first_slot_;
   std::string out_;
 };
@@ -170,7 +193,14 @@ class Printer {
 Listing dump(std::string_view image) {
   Read read_back = read(image);
   if (!read_back.ok()) return Listing{{}, std::move(read_back.error)};
-  return Listing{Printer(read_back.image).run(), {}};
+  return Listing{Printer(read_back.image, nullptr).run(), {}};
+}
+
+std::string dump_to(std::string_view image, const Sink& sink) {
+  Read read_back = read(image);
+  if (!read_back.ok()) return std::move(read_back.error);
+  Printer(read_back.image, &sink).run();
+  return {};
 }
 
 std::string ins_str(std::uint32_t word, long long pc) {

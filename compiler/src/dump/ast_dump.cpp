@@ -1,6 +1,7 @@
 // The syntax-tree dump: one line per declaration, member and statement,
 // nested blocks indented by two spaces, expressions inline (no parentheses are
 // added, so grouping is not visible).
+#include <cmath>
 #include <charconv>
 
 #include "dump/dump.hpp"
@@ -98,13 +99,13 @@ class AstPrinter {
   }
 
   void table(const Ast::TableConfig& config) {
-    if (config.name.empty() && config.indexes.empty()) {
+    if (!config.has_name && config.indexes.empty()) {
       out_ += " @table";
       return;
     }
     out_ += " @table(";
     bool first = true;
-    if (!config.name.empty()) {
+    if (config.has_name) {
       out_ += "name=";
       quoted(config.name);
       first = false;
@@ -383,7 +384,12 @@ class AstPrinter {
       case Ast::ExprKind::Nil: out_ += "nil"; break;
       case Ast::ExprKind::EmptyMap: out_ += "{}"; break;
       case Ast::ExprKind::IntLit: number(e->as<Ast::IntLit>().value); break;
-      case Ast::ExprKind::FloatLit: out_ += hex_float(e->as<Ast::FloatLit>().value); break;
+      case Ast::ExprKind::FloatLit: {
+        // The tree prints every NaN unsigned; the image listing keeps the sign.
+        double value = e->as<Ast::FloatLit>().value;
+        out_ += std::isnan(value) ? "nan" : hex_float(value);
+        break;
+      }
       case Ast::ExprKind::TextLit:
         out_ += '"';
         out_ += e->as<Ast::TextLit>().value;

@@ -94,8 +94,8 @@ constexpr int bx_of(std::uint32_t w) { return int(w >> 16); }
 constexpr int sbx_of(std::uint32_t w) { return bx_of(w) - sbx_bias; }
 
 // Operand limits. Each returns the message of the diagnostic to report with
-// operand_limit_code when the operand does not fit, and nothing when it does.
-inline constexpr std::string_view operand_limit_code = "VK-E402";
+// limit_code when the operand does not fit, and nothing when it does.
+inline constexpr std::string_view limit_code = "VK-E402";
 enum class IndexKind { CONSTANT, CLASS, METHOD, INTERFACE_SLOT };
 std::optional<std::string> check_bx(IndexKind kind, long long index);
 std::optional<std::string> check_field(long long slot);

@@ -51,67 +51,75 @@ std::vector<std::string_view> edges(const Types::Symbols& symbols, const Types::
 
 // Tarjan's algorithm with an explicit stack of frames, so that long chains of
 // classes cannot exhaust the machine stack. Visits names and edges in exactly
-// the order of the recursive formulation.
+// the order of the recursive formulation. Names are numbered on first sight.
 std::vector<Component> sccs(std::span<const std::string_view> names, const Adjacency& adjacency) {
   struct Info {
+    std::string_view name;
     int index = -1;
     int low = 0;
     bool on_stack = false;
   };
   struct Frame {
-    std::string_view v;
+    int v;
     std::vector<std::string_view> next;
     std::size_t at = 0;
   };
-  std::unordered_map<std::string_view, Info> info;
-  info.reserve(64);
-  std::vector<std::string_view> stack;
+  std::unordered_map<std::string_view, int> number;
+  number.reserve(std::max<std::size_t>(64, names.size() * 2));
+  std::vector<Info> info;
+  auto id_of = [&](std::string_view name) {
+    auto [it, added] = number.emplace(name, static_cast<int>(info.size()));
+    if (added) info.push_back(Info{name});
+    return it->second;
+  };
+  std::vector<int> stack;
+  std::vector<Frame> frames;
   std::vector<Component> result;
   int counter = 0;
 
-  auto enter = [&](std::string_view v, std::vector<Frame>& frames) {
-    Info& i = info[v];
-    i.index = i.low = counter++;
-    i.on_stack = true;
+  auto enter = [&](int v) {
+    info[static_cast<std::size_t>(v)].index = info[static_cast<std::size_t>(v)].low = counter++;
+    info[static_cast<std::size_t>(v)].on_stack = true;
     stack.push_back(v);
-    frames.push_back(Frame{v, adjacency(v), 0});
+    frames.push_back(Frame{v, adjacency(info[static_cast<std::size_t>(v)].name), 0});
   };
 
   for (std::string_view root : names) {
-    if (info[root].index >= 0) continue;
-    std::vector<Frame> frames;
-    enter(root, frames);
+    int r = id_of(root);
+    if (info[static_cast<std::size_t>(r)].index >= 0) continue;
+    enter(r);
     while (!frames.empty()) {
       Frame& f = frames.back();
       if (f.at < f.next.size()) {
-        std::string_view w = f.next[f.at++];
-        Info& wi = info[w];
+        int v = f.v;
+        int w = id_of(f.next[f.at++]);
+        Info& wi = info[static_cast<std::size_t>(w)];
         if (wi.index < 0) {
-          enter(w, frames);
+          enter(w);
         } else if (wi.on_stack) {
-          Info& vi = info[f.v];
+          Info& vi = info[static_cast<std::size_t>(v)];
           vi.low = std::min(vi.low, wi.index);
         }
         continue;
       }
-      std::string_view v = f.v;
+      int v = f.v;
       frames.pop_back();
-      Info& vi = info[v];
+      Info& vi = info[static_cast<std::size_t>(v)];
       if (vi.low == vi.index) {
         Component component;
-        std::string_view w;
+        int w;
         do {
           w = stack.back();
           stack.pop_back();
-          info[w].on_stack = false;
-          component.push_back(w);
+          info[static_cast<std::size_t>(w)].on_stack = false;
+          component.push_back(info[static_cast<std::size_t>(w)].name);
         } while (w != v);
         std::reverse(component.begin(), component.end());  // prepending each popped name
         result.push_back(std::move(component));
       }
       if (!frames.empty()) {
-        Info& parent = info[frames.back().v];
-        parent.low = std::min(parent.low, info[v].low);
+        Info& parent = info[static_cast<std::size_t>(frames.back().v)];
+        parent.low = std::min(parent.low, info[static_cast<std::size_t>(v)].low);
       }
     }
   }

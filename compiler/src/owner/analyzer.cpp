@@ -95,6 +95,7 @@ void Analyzer::analyze_function(const Ast::Method& fn, const Ast::ClassDecl* own
   marks_.clear();
   scopes_.clear();
   silent_runs_.clear();
+  flows_.clear();
   loop_scope_ = -1;
   dead_ = false;
   recording_ = true;

@@ -218,8 +218,7 @@ const Ast::Decl* State::parse_union(bool pub) {
   expect(Kind::EQ, "'=' in union declaration");
   std::vector<Ast::Variant> variants;
   std::vector<Ast::PayloadField> payload;
-  do {
-    skip_newlines();
+  while (true) {
     Ast::Variant variant;
     variant.pos = pos();
     variant.name = expect_ident("variant name");
@@ -238,7 +237,10 @@ const Ast::Decl* State::parse_union(bool pub) {
       variant.payload = store(payload);
     }
     variants.push_back(variant);
-  } while (accept(Kind::PIPE));
+    // Only a `|` lets the variant list go on to the next line.
+    if (!accept(Kind::PIPE)) break;
+    skip_newlines();
+  }
   end_of_stmt();
   Ast::UnionDecl* decl = shared_.arena.make<Ast::UnionDecl>();
   decl->kind = Ast::UnionDecl::tag;

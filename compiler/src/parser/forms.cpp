@@ -249,9 +249,7 @@ const Ast::Expr* State::parse_segment(const Lexer::Segment& segment, Ast::Pos at
 
 const Ast::Expr* State::parse_lone_expr() {
   try {
-    skip_newlines();
     const Ast::Expr* value = parse_expr();
-    skip_newlines();
     return at(Kind::END_OF_FILE) ? value : nullptr;
   } catch (const ParseError&) {
     return nullptr;

@@ -73,7 +73,7 @@ Ast::Field State::parse_field(bool pub_read, bool in_typedef) {
   std::vector<Ast::Name> annotations;
   while (!at_field_end(in_typedef)) {
     if (accept(Kind::EQ)) {
-      parse_field_default(field);
+      parse_field_default(field, in_typedef);
     } else if (accept(Kind::AT)) {
       annotations.push_back(expect_ident("annotation name"));
       skip_paren_list();
@@ -97,11 +97,11 @@ bool State::at_field_end(bool in_typedef) const {
 }
 
 // default = "now" "(" ")" | raw tokens up to "}" / "," / NEWLINE at depth 0
-void State::parse_field_default(Ast::Field& field) {
+void State::parse_field_default(Ast::Field& field, bool in_typedef) {
   if (at_word(Word::Now) && peek(1).kind == Kind::LPAREN && peek(2).kind == Kind::RPAREN) {
     Kind after = peek(3).kind;
     if (after == Kind::NEWLINE || after == Kind::RBRACE || after == Kind::END_OF_FILE ||
-        after == Kind::COMMA) {
+        (in_typedef && after == Kind::COMMA)) {
       advance();
       advance();
       advance();
@@ -152,7 +152,6 @@ const Ast::TableConfig* State::parse_table_config() {
   if (!accept(Kind::LPAREN)) return config;
   std::vector<std::span<const Ast::Name>> indexes;
   std::vector<Ast::Name> columns;
-  bool named = false;
   while (true) {
     skip_newlines();
     if (accept(Kind::RPAREN)) break;
@@ -170,10 +169,10 @@ const Ast::TableConfig* State::parse_table_config() {
       if (columns.empty()) fail(at_bracket, table_code, "@table index needs at least one column");
       indexes.push_back(store(columns));
     } else if (arg == "name") {
-      if (named) fail(at_arg, table_code, "@table(name: ...) given twice");
+      if (config->has_name) fail(at_arg, table_code, "@table(name: ...) given twice");
       if (!at(Kind::STR)) unexpected("a string for @table name");
       config->name = shared_.arena.copy_text(cur().text());
-      named = true;
+      config->has_name = true;
       advance();
     } else {
       fail(at_arg, table_code,

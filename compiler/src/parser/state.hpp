@@ -42,7 +42,7 @@ class State {
 
   // program = { NEWLINE | decl }* EOF
   Ast::List<Ast::Decl> parse_program();
-  // A nested parse of one `${...}` segment: expr NEWLINE* EOF.
+  // A nested parse of one `${...}` segment: expr EOF.
   const Ast::Expr* parse_lone_expr();
   bool depth_exceeded() const { return depth_exceeded_; }
 
@@ -139,7 +139,7 @@ class State {
   // Methods go onto the scratch stack; fields and consts into the vectors.
   void parse_class_body(std::vector<Ast::Field>& fields, std::vector<Ast::ConstRecord>& consts);
   Ast::Field parse_field(bool pub_read, bool in_typedef);
-  void parse_field_default(Ast::Field& field);
+  void parse_field_default(Ast::Field& field, bool in_typedef);
   bool at_field_end(bool in_typedef) const;
   const Ast::TableConfig* parse_annotations();
   const Ast::TableConfig* parse_table_config();

@@ -112,8 +112,7 @@ ExprInfo Checker::unary(const Ast::Unary& u) {
     info.ty = operand.is_nil ? t_named("Int") : operand.ty;
     return info;
   }
-  // A `?Bool` is reported once, as possibly nil.
-  if (operand.known && named_name(strip_nullable(*operand.known)) != "Bool") {
+  if (operand.known && named_name(*operand.known) != "Bool") {
     report(type_code, u.operand->pos,
            "`not` operand must be `Bool`, got `" + typ_label(*operand.known) + "` -- no truthiness in this language");
   }

@@ -11,8 +11,10 @@ NumericWorld world_of(const ExprInfo& info) {
   return numeric_world(named_name(strip_nullable(*info.known)));
 }
 
+// The operand rules name exact types: a `?Bool` is not a `Bool` operand, so it
+// is reported both as possibly nil and for its type.
 bool is_named(const ExprInfo& info, std::string_view name) {
-  return info.known && named_name(strip_nullable(*info.known)) == name;
+  return info.known && named_name(*info.known) == name;
 }
 
 // A literal shift count outside 0..63; counts computed at run time are not known here.
@@ -27,12 +29,16 @@ bool shift_count_out_of_range(const Ast::Expr& count) {
 
 }  // namespace
 
-bool Checker::require_plain(const Ast::Expr& e, const ExprInfo& info) {
-  if (!info.is_nil && !(info.known && is_nullable(*info.known))) return true;
+void Checker::report_nil_use(const Ast::Expr& e) {
   report(nil_use_code, e.pos,
          expr_label(e) +
              " is possibly nil (`?T`) and is used where a plain value is required — narrow it first "
              "(`if x != nil { ... }`)");
+}
+
+bool Checker::require_plain(const Ast::Expr& e, const ExprInfo& info) {
+  if (!info.is_nil && !(info.known && is_nullable(*info.known))) return true;
+  report_nil_use(e);
   return false;
 }
 
@@ -134,13 +140,15 @@ ExprInfo Checker::binop(const Ast::BinOp& op, const ExprInfo& l, const ExprInfo&
       if (is_named(l, "Text") || is_named(r, "Text")) {
         report(type_code, op.pos, quoted(sym) + " is arithmetic and never joins text — use `..` to concatenate");
       }
+      // All three messages sit at the operator with one code, so only the
+      // first one added is shown: text, then the mix, then `%` on Float.
+      worlds_mix();
       bool has_float = world_of(l) == NumericWorld::Float || world_of(r) == NumericWorld::Float;
       if (op.op == Ast::BinaryOp::Mod && has_float) {
         report(type_code, op.pos,
                "`%` has no Float meaning — integer remainder is not IEEE remainder, and this language has no "
                "`fmod`; `trunc(...)` first if integer remainder is what you want");
       }
-      worlds_mix();
       ExprInfo info;  // no confident type, but a working one for what follows
       if (has_float) {
         info.ty = t_named("Float");

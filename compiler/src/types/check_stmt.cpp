@@ -298,7 +298,10 @@ void Checker::return_stmt(const Ast::Return& r) {
   ExprInfo value = expr(*r.value);
   if (!ctx_.fn || !ctx_.fn->ret) return;
   Typ result = typ_of_field_ty(*ctx_.fn->ret);
-  if (!is_nullable(result)) require_plain(*r.value, value);
+  // Judged by the working type, so `return -x` with `x: ?Int` is caught too.
+  if (!is_nullable(result) && (value.is_nil || is_nullable(value.ty))) {
+    report_nil_use(*r.value);
+  }
   check_iface_boundary(ctx_.path, ctx_.merged, *sink_, result, value.known, r.value->pos);
 }
 

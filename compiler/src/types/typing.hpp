@@ -130,6 +130,7 @@ class Checker {
   ExprInfo binop(const Ast::BinOp& op, const ExprInfo& l, const ExprInfo& r);
   // VK-E211 when a plain value is required and `info` may be nil.
   bool require_plain(const Ast::Expr& e, const ExprInfo& info);
+  void report_nil_use(const Ast::Expr& e);
   void logic_operand(std::string_view op, const Ast::Expr& e, const ExprInfo& info);
 
   // check_calls.cpp
