@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "dump/dump.hpp"
+#include "dump/token_text.hpp"
 
 namespace Dump {
 
@@ -548,47 +549,11 @@ class AstPrinter {
   int indent_ = 0;
 };
 
-void append_segment(std::string& out, const Lexer::Segment& s) {
-  switch (s.kind) {
-    case Lexer::SegmentKind::Text: out += "TEXT("; break;
-    case Lexer::SegmentKind::Expr: out += "EXPR("; break;
-    case Lexer::SegmentKind::Esc: out += "ESC("; break;
-  }
-  out += s.text;
-  out += ')';
-}
-
 }  // namespace
 
 std::string token_label(const Ast::RawToken& token) {
-  std::string out(kind_label(token.kind));
-  switch (token.kind) {
-    case Lexer::Kind::IDENT:
-    case Lexer::Kind::STR:
-      out += '(';
-      out += token.text;
-      out += ')';
-      break;
-    case Lexer::Kind::INT:
-      out += '(';
-      out += std::to_string(token.int_value);
-      out += ')';
-      break;
-    case Lexer::Kind::FLOAT:
-      out += '(';
-      out += hex_float(token.float_value);
-      out += ')';
-      break;
-    case Lexer::Kind::INTERP_STR:
-      out += '(';
-      for (std::size_t i = 0; i < token.segments.size(); ++i) {
-        if (i > 0) out += ',';
-        append_segment(out, token.segments[i]);
-      }
-      out += ')';
-      break;
-    default: break;
-  }
+  std::string out;
+  append_token_text(out, token.kind, token.int_value, token.float_value, token.text, token.segments);
   return out;
 }
 
