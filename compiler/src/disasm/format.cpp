@@ -59,22 +59,4 @@ void format_to(std::string& out, std::string_view fmt, std::initializer_list<Arg
   assert(arg == args.end());
 }
 
-std::string hex_float(std::uint64_t bits) {
-  std::string out = bits >> 63 ? "-" : "";
-  auto biased = static_cast<int>(bits >> 52 & 0x7ff);
-  std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-  if (biased == 0x7ff) return out + (fraction == 0 ? "infinity" : "nan");
-  out += biased == 0 ? "0x0" : "0x1";
-  if (fraction != 0) {
-    char digits[16];
-    auto end = std::to_chars(digits, digits + sizeof digits, fraction | std::uint64_t{1} << 52, 16).ptr;
-    std::string_view hex(digits + 1, end - digits - 1);  // 13 digits after the marker bit
-    out += '.';
-    out += hex.substr(0, hex.find_last_not_of('0') + 1);
-  }
-  int exponent = biased == 0 ? (fraction == 0 ? 0 : -1022) : biased - 1023;
-  format_to(out, "p%s%d", {exponent < 0 ? "-" : "+", exponent < 0 ? -exponent : exponent});
-  return out;
-}
-
 }  // namespace Disasm

@@ -20,7 +20,8 @@ std::string dump_tokens(const Lexer::TokenList& tokens);
 std::string file_header(std::string_view path);
 
 // A double in C's "%a" style with lower-case digits and trailing zero digits
-// dropped: 0x1p+0, 0x1.8p+1, 0x0p+0, -0x1p-1; "infinity", "-infinity", "nan".
+// dropped: 0x1p+0, 0x1.8p+1, 0x0p+0, -0x1p-1; "infinity", "nan"; a set sign
+// bit gives a leading "-", for infinities and NaNs too. Shared with the image listing.
 std::string hex_float(double value);
 
 // The dump label of one token with its payload: "IDENT(x)", "INT(3)", "RBRACE".
