@@ -3,13 +3,14 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <optional>
 #include <string_view>
 
 #include "diag/diag.hpp"
 #include "discovery.hpp"
 #include "dump/dump.hpp"
-#include "front_end.hpp"
 #include "assembly.hpp"
+#include "front_end.hpp"
 #include "gcinfer/gcinfer.hpp"
 #include "owner/owner.hpp"
 
@@ -36,82 +37,98 @@ bool is_project_dir(const std::string& path) {
          stat((path + "/vk.toml").c_str(), &st) == 0;
 }
 
+// One compile of one path: the sources, the collector, and what each pass
+// made so far. Built in place and never moved: trees and tables keep views
+// into the sources and into each other.
+class Compile {
+ public:
+  explicit Compile(const std::string& path) : path_(path), sources_(discover_and_read(path)) {}
+  Compile(const Compile&) = delete;
+  Compile& operator=(const Compile&) = delete;
+
+  const SourceList& sources() const { return sources_; }
+  Diag::Collector& collector() { return collector_; }
+
+  // Lexes and parses every file, sharing top-level constants across files.
+  const ParsedList& parse() {
+    parsed_ = parse_all(collector_, sources_);
+    trees_.reserve(parsed_.size());
+    for (const ParsedFile& file : parsed_) trees_.push_back({file.source->path, &file.tree});
+    return parsed_;
+  }
+
+  // Parses, then collects, checks and types the whole program.
+  const CheckedProgram& typecheck() {
+    parse();
+    program_.emplace(typecheck_all(collector_, path_, {}, trees_));
+    return *program_;
+  }
+
+  const std::vector<Types::FileTree>& trees() const { return trees_; }
+
+  // Prints the diagnostics and gives the exit status.
+  int finish() const { return Driver::finish(collector_, build_lookup(sources_)); }
+
+ private:
+  std::string path_;
+  SourceList sources_;
+  Diag::Collector collector_;
+  ParsedList parsed_;
+  std::vector<Types::FileTree> trees_;
+  std::optional<CheckedProgram> program_;
+};
+
 int dump_tokens(const std::string& path) {
-  SourceList sources = discover_and_read(path);
-  Diag::Collector collector;
-  bool multi = sources.size() > 1;
-  for (const SourceFile& source : sources) {
-    Lexer::TokenList tokens = Lexer::tokenize(collector, source.path, source.text);
+  Compile run(path);
+  bool multi = run.sources().size() > 1;
+  for (const SourceFile& source : run.sources()) {
+    Lexer::TokenList tokens = Lexer::tokenize(run.collector(), source.path, source.text);
     if (multi) print(Dump::file_header(source.path));
     print(Dump::dump_tokens(tokens));
   }
-  return finish(collector, build_lookup(sources));
+  return run.finish();
 }
 
 int dump_ast(const std::string& path) {
-  SourceList sources = discover_and_read(path);
-  Diag::Collector collector;
-  ParsedList parsed = parse_all(collector, sources);
+  Compile run(path);
+  const ParsedList& parsed = run.parse();
   bool multi = parsed.size() > 1;
   for (const ParsedFile& file : parsed) {
     if (multi) print(Dump::file_header(file.source->path));
     print(Dump::dump_ast(file.tree));
   }
-  return finish(collector, build_lookup(sources));
-}
-
-// The whole-program passes see each file as its path and tree.
-std::vector<Types::FileTree> trees_of(const ParsedList& parsed) {
-  std::vector<Types::FileTree> trees;
-  trees.reserve(parsed.size());
-  for (const ParsedFile& file : parsed) trees.push_back({file.source->path, &file.tree});
-  return trees;
+  return run.finish();
 }
 
 // Check: every pass up to ownership, nothing printed but the diagnostics.
+// The image-producing modes run this too until the emitter exists.
 int check(const std::string& path) {
-  SourceList sources = discover_and_read(path);
-  Diag::Collector collector;
-  ParsedList parsed = parse_all(collector, sources);
-  std::vector<Types::FileTree> trees = trees_of(parsed);
-  CheckedProgram program = typecheck_all(collector, path, {}, trees);
-  for (const Types::FileTree& file : trees) Owner::analyze(file.path, *file.tree, program.merged, collector);
-  return finish(collector, build_lookup(sources));
+  Compile run(path);
+  const CheckedProgram& program = run.typecheck();
+  for (const Types::FileTree& file : run.trees()) {
+    Owner::analyze(file.path, *file.tree, program.merged, run.collector());
+  }
+  return run.finish();
 }
 
 // Ownership dump: each file's tables, under a header line in multi-file runs.
 int dump_owner(const std::string& path) {
-  SourceList sources = discover_and_read(path);
-  Diag::Collector collector;
-  ParsedList parsed = parse_all(collector, sources);
-  std::vector<Types::FileTree> trees = trees_of(parsed);
-  CheckedProgram program = typecheck_all(collector, path, {}, trees);
-  bool multi = trees.size() > 1;
-  for (const Types::FileTree& file : trees) {
-    Owner::Tables tables = Owner::analyze(file.path, *file.tree, program.merged, collector);
+  Compile run(path);
+  const CheckedProgram& program = run.typecheck();
+  bool multi = run.trees().size() > 1;
+  for (const Types::FileTree& file : run.trees()) {
+    Owner::Tables tables = Owner::analyze(file.path, *file.tree, program.merged, run.collector());
     if (multi) print(Dump::file_header(file.path));
     print(Dump::dump_owner(tables));
   }
-  return finish(collector, build_lookup(sources));
+  return run.finish();
 }
 
 // Gc dump: one listing of every class of the program; no ownership pass.
 int dump_gc(const std::string& path) {
-  SourceList sources = discover_and_read(path);
-  Diag::Collector collector;
-  ParsedList parsed = parse_all(collector, sources);
-  std::vector<Types::FileTree> trees = trees_of(parsed);
-  CheckedProgram program = typecheck_all(collector, path, {}, trees);
-  print(Gcinfer::render_final(program.merged));
-  return finish(collector, build_lookup(sources));
-}
-
-// The modes whose later passes are not built yet run the front end and finish.
-int front_end_only(const std::string& path) {
-  SourceList sources = discover_and_read(path);
-  Diag::Collector collector;
-  ParsedList parsed = parse_all(collector, sources);
-  return finish(collector, build_lookup(sources));
+  Compile run(path);
+  print(Gcinfer::render_final(run.typecheck().merged));
+  return run.finish();
 }
 
 }  // namespace
@@ -125,7 +142,7 @@ int run(const Invocation& inv) {
       return dump_tokens(inv.path);
     case Mode::UpdateDeps:
       if (!is_project_dir(inv.path)) fail("--update-deps needs a project directory with a vk.toml");
-      return front_end_only(inv.path);
+      return check(inv.path);
     case Mode::DumpAst:
       return dump_ast(inv.path);
     case Mode::Check:
@@ -137,7 +154,7 @@ int run(const Invocation& inv) {
     case Mode::DumpBc:
     case Mode::Emit:
     case Mode::Build:
-      return front_end_only(inv.path);
+      return check(inv.path);
   }
   return 2;
 }
