@@ -112,6 +112,11 @@ class Scanner {
   void string_literal(std::int32_t line, std::int32_t col);
   void raw_literal(std::int32_t line, std::int32_t col);
   std::string_view read_interp_expr();
+  // Consumes `${...}` and adds its raw text as an Expr segment.
+  void interpolation(std::vector<Segment>& segments) {
+    skip(2);
+    segments.push_back({SegmentKind::Expr, read_interp_expr()});
+  }
   void finish_literal(std::int32_t line, std::int32_t col, std::vector<Segment>& segments);
 
   Diag::Collector& collector_;
@@ -425,8 +430,7 @@ void Scanner::string_literal(std::int32_t line, std::int32_t col) {
     }
     if (c == '$' && peek(1) == '{') {
       flush();
-      skip(2);
-      segments.push_back({SegmentKind::Expr, read_interp_expr()});
+      interpolation(segments);
       run_start = pos_;
       continue;
     }
@@ -461,8 +465,7 @@ void Scanner::raw_literal(std::int32_t line, std::int32_t col) {
     if (c == '`') break;
     if (c == '$' && peek(1) == '{') {
       flush();
-      skip(2);
-      segments.push_back({SegmentKind::Expr, read_interp_expr()});
+      interpolation(segments);
       run_start = pos_;
       continue;
     }
