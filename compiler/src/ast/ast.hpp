@@ -8,6 +8,8 @@
 // that carries a kind tag; switch on `kind` and use `as<T>()` / `get_if<T>()`.
 // Absent optional parts are null pointers or empty names, as each field says.
 // Analysis results never go into the tree: key side tables by `NodeId`.
+// Passes that derive a new tree from an old one build on Ast::Rebuilder
+// (ast/rebuild.hpp), which copies only the nodes above a change.
 #pragma once
 
 #include <cassert>
