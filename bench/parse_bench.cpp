@@ -12,32 +12,15 @@
 #include "dump/dump.hpp"
 #include "lexer/lexer.hpp"
 #include "parser/parser.hpp"
-#include "program_gen.hpp"
+#include "bench_samples.hpp"
 
 namespace {
 
-constexpr std::uint64_t seed = 1;
-
-struct Sample {
-  std::string source;
-  std::size_t lines = 0;
-};
-
-const Sample& sample_of(std::int64_t lines) {
-  static std::map<std::int64_t, Sample> samples;
-  auto [at, fresh] = samples.try_emplace(lines);
-  if (fresh) {
-    at->second.source = Bench::generate_program(static_cast<std::size_t>(lines), seed);
-    at->second.lines = Bench::count_lines(at->second.source);
-  }
-  return at->second;
-}
+using Bench::Sample;
+using Bench::sample_of;
 
 void report(benchmark::State& state, const Sample& sample, std::size_t arena_bytes) {
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
-                          static_cast<std::int64_t>(sample.source.size()));
-  state.counters["lines/s"] =
-      benchmark::Counter(static_cast<double>(sample.lines), benchmark::Counter::kIsIterationInvariantRate);
+  Bench::report_throughput(state, sample);
   state.counters["tree_MB"] = static_cast<double>(arena_bytes) / 1e6;
 }
 
