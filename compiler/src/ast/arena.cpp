@@ -27,7 +27,8 @@ void* Arena::allocate(std::size_t size, std::size_t align) {
     // Chunks grow geometrically so a large file needs few of them.
     std::size_t chunk = std::max(next_chunk_, size + align);
     next_chunk_ = std::min(next_chunk_ * 2, max_chunk);
-    chunks_.push_back(std::make_unique<std::byte[]>(chunk));
+    // Not zeroed: pages of the newest chunk are touched only as nodes fill them.
+    chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(chunk));
     cur_ = chunks_.back().get();
     end_ = cur_ + chunk;
     addr = reinterpret_cast<std::uintptr_t>(cur_);
