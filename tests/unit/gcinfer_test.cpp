@@ -11,20 +11,12 @@
 #include "gcinfer/gcinfer.hpp"
 #include "lexer/lexer.hpp"
 #include "parser/parser.hpp"
+#include "parsed_file.hpp"
 #include "types/types.hpp"
 
 namespace {
 
-struct File {
-  Diag::Collector collector;
-  Ast::Program tree;
-  Types::Symbols symbols;
-  explicit File(const std::string& text) {
-    Lexer::TokenList tokens = Lexer::tokenize(collector, "t.vk", text);
-    tree = Parser::parse(collector, "t.vk", tokens);
-    symbols = Types::with_builtin_records(Types::collect_declarations("t.vk", tree, collector));
-  }
-};
+using File = ParsedFile;
 
 using Graph = std::map<std::string_view, std::vector<std::string_view>>;
 

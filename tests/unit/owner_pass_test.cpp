@@ -13,20 +13,14 @@
 #include "lexer/lexer.hpp"
 #include "owner/owner.hpp"
 #include "parser/parser.hpp"
+#include "parsed_file.hpp"
 #include "types/types.hpp"
 
 namespace {
 
 // A parsed file with its tables (which view the tree).
-struct File {
-  Diag::Collector collector;
-  Ast::Program tree;
-  Types::Symbols symbols;
-  explicit File(const std::string& text) {
-    Lexer::TokenList tokens = Lexer::tokenize(collector, "t.vk", text);
-    tree = Parser::parse(collector, "t.vk", tokens);
-    symbols = Types::with_builtin_records(Types::collect_declarations("t.vk", tree, collector));
-  }
+struct File : ParsedFile {
+  using ParsedFile::ParsedFile;
   Owner::Tables analyze() { return Owner::analyze("t.vk", tree, symbols, collector); }
   std::vector<std::string> codes() const {
     std::vector<std::string> out;

@@ -25,17 +25,17 @@ Ast::List<Ast::Decl> State::parse_program() {
   return take_list<Ast::Decl>(mark);
 }
 
-// decl = type_decl | union_decl | class_decl | interface_decl | fn_decl
-//      | use_decl | const_decl | typedef_decl | "pub" decl | annotations class_decl
-const Ast::Decl* State::parse_decl() {
+// The declarations that may follow `pub`, the typedef aside: a record or
+// class, a union (`type Name = ...`), an interface or a free function.
+const Ast::Decl* State::parse_type_or_fn(bool pub) {
   switch (kind()) {
     case Kind::KW_TYPE:
-      if (peek(1).kind == Kind::IDENT && peek(2).kind == Kind::EQ) return parse_union(false);
-      return parse_class(false, nullptr);
-    case Kind::KW_CLASS: return parse_class(false, nullptr);
-    case Kind::KW_INTERFACE: return parse_interface(false);
-    case Kind::KW_FN: {
-      const Ast::Method* fn = parse_method(false, false, true);
+      if (peek(1).kind == Kind::IDENT && peek(2).kind == Kind::EQ) return parse_union(pub);
+      return parse_class(pub, nullptr);
+    case Kind::KW_CLASS: return parse_class(pub, nullptr);
+    case Kind::KW_INTERFACE: return parse_interface(pub);
+    default: {
+      const Ast::Method* fn = parse_method(pub, false, true);
       Ast::FnDecl* decl = shared_.arena.make<Ast::FnDecl>();
       decl->kind = Ast::FnDecl::tag;
       decl->id = fn->id;
@@ -43,6 +43,17 @@ const Ast::Decl* State::parse_decl() {
       decl->fn = fn;
       return decl;
     }
+  }
+}
+
+// decl = type_decl | union_decl | class_decl | interface_decl | fn_decl
+//      | use_decl | const_decl | typedef_decl | "pub" decl | annotations class_decl
+const Ast::Decl* State::parse_decl() {
+  switch (kind()) {
+    case Kind::KW_TYPE:
+    case Kind::KW_CLASS:
+    case Kind::KW_INTERFACE:
+    case Kind::KW_FN: return parse_type_or_fn(false);
     case Kind::KW_USE:
     case Kind::KW_USING: return parse_use();
     case Kind::KW_CONST: {
@@ -60,19 +71,9 @@ const Ast::Decl* State::parse_decl() {
       switch (kind()) {
         case Kind::KW_TYPEDEF: return parse_typedef(true);
         case Kind::KW_TYPE:
-          if (peek(1).kind == Kind::IDENT && peek(2).kind == Kind::EQ) return parse_union(true);
-          return parse_class(true, nullptr);
-        case Kind::KW_CLASS: return parse_class(true, nullptr);
-        case Kind::KW_INTERFACE: return parse_interface(true);
-        case Kind::KW_FN: {
-          const Ast::Method* fn = parse_method(true, false, true);
-          Ast::FnDecl* decl = shared_.arena.make<Ast::FnDecl>();
-          decl->kind = Ast::FnDecl::tag;
-          decl->id = fn->id;
-          decl->pos = fn->pos;
-          decl->fn = fn;
-          return decl;
-        }
+        case Kind::KW_CLASS:
+        case Kind::KW_INTERFACE:
+        case Kind::KW_FN: return parse_type_or_fn(true);
         default: unexpected("`type`, `class`, `interface`, or `fn` after `pub`");
       }
     case Kind::KW_INLINE:

@@ -123,6 +123,7 @@ class State {
 
   // ---- declarations (decls.cpp)
   const Ast::Decl* parse_decl();
+  const Ast::Decl* parse_type_or_fn(bool pub);  // at `type`, `class`, `interface` or `fn`
   const Ast::Decl* parse_class(bool pub, const Ast::TableConfig* table);
   const Ast::Decl* parse_typedef(bool pub);
   const Ast::Decl* parse_union(bool pub);
