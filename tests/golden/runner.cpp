@@ -3,6 +3,12 @@
 // directory that becomes the current directory), an optional `tool` (the
 // program to run, default vkc) and the expected `stdout`, `stderr` and
 // `status`. With --update the expectations are rewritten from the actual run.
+//
+// Instead of `args`, a case may hold `script`: a shell script run by /bin/sh
+// in the work directory, for cases that chain commands (emit, then run the
+// image; build, then run the executable). An optional `setup` script runs
+// first (its output is discarded; a failing setup fails the case). Both see
+// BIN_DIR, VKC, VKVM and VKDIS in the environment and BIN_DIR first on PATH.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -59,10 +65,35 @@ std::vector<std::string> read_lines(const fs::path& path) {
   return lines;
 }
 
+// Gives the scripts of a case the tools of the build under test.
+void export_tool_environment(const Options& opt) {
+  std::string bin = opt.bin_dir.string();
+  setenv("BIN_DIR", bin.c_str(), 1);
+  setenv("VKC", (bin + "/vkc").c_str(), 1);
+  setenv("VKVM", (bin + "/vkvm").c_str(), 1);
+  setenv("VKDIS", (bin + "/vkdis").c_str(), 1);
+  const char* path = std::getenv("PATH");
+  setenv("PATH", (bin + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+}
+
+// Runs the case's `setup` script, if any; false when it fails.
+bool run_setup(const fs::path& case_dir, const fs::path& work) {
+  if (!fs::exists(case_dir / "setup")) return true;
+  std::string command = "cd '" + work.string() + "' && /bin/sh '" + (case_dir / "setup").string() +
+                        "' >/dev/null 2>&1 </dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
 Outcome run_case(const Options& opt, const fs::path& case_dir, const fs::path& work, const fs::path& capture) {
   std::string tool = fs::exists(case_dir / "tool") ? read_lines(case_dir / "tool").at(0) : "vkc";
   std::string program = (opt.bin_dir / tool).string();
-  std::vector<std::string> args = read_lines(case_dir / "args");
+  std::vector<std::string> args;
+  if (fs::exists(case_dir / "script")) {
+    program = "/bin/sh";
+    args = {(case_dir / "script").string()};
+  } else {
+    args = read_lines(case_dir / "args");
+  }
   std::vector<char*> argv;
   argv.push_back(program.data());
   for (std::string& a : args) argv.push_back(a.data());
@@ -154,12 +185,13 @@ int main(int argc, char** argv) {
     }
   }
   if (opt.bin_dir.empty() || opt.root.empty()) return usage();
+  export_tool_environment(opt);
 
   std::vector<fs::path> cases;
   for (const auto& area : fs::directory_iterator(opt.root)) {
     if (!area.is_directory()) continue;
     for (const auto& c : fs::directory_iterator(area.path())) {
-      if (fs::exists(c.path() / "args")) cases.push_back(c.path());
+      if (fs::exists(c.path() / "args") || fs::exists(c.path() / "script")) cases.push_back(c.path());
     }
   }
   std::sort(cases.begin(), cases.end());
@@ -175,6 +207,11 @@ int main(int argc, char** argv) {
     fs::create_directories(capture);
     if (fs::exists(case_dir / "in")) {
       fs::copy(case_dir / "in", work, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    }
+    if (!run_setup(case_dir, work)) {
+      ++failed;
+      std::cout << "FAIL " << name << "\n  setup failed\n";
+      continue;
     }
     Outcome got = run_case(opt, case_dir, work, capture);
     if (opt.update) {
