@@ -26,6 +26,23 @@ struct Read {
 // entries whose bytes are present, whatever the counts claim.
 Read read(std::string_view image);
 
+// The execution checks an image must pass before it runs, beyond those of
+// `read`: every register operand below the method's register count, every
+// jump inside its method, every constant, class, method, interface slot and
+// builtin id valid, argument windows inside the caller's registers, drop
+// masks inside the window, and no instruction that can run off the end of
+// its code. Field slots are checked against the widest class, since the
+// class of a GETF/SETF operand is only known at run time.
+//
+// `arity(id)` tells the builtins the runtime has: -2 for an unknown id, -1
+// for one whose argument count is not fixed, else the count. The result is
+// the first problem found ("method 3 `main`: ...") or empty.
+using BuiltinArity = std::function<int(unsigned id)>;
+std::string verify(const Emit::Image& image, const BuiltinArity& arity);
+// The same with the arities of the builtin table; ids missing from it are
+// taken as library members of unknown arity.
+std::string verify(const Emit::Image& image);
+
 // The listing of an image: every line ends in a line feed. No partial listing
 // is produced for a malformed image: `text` is empty and `error` says why.
 struct Listing {

@@ -1,0 +1,127 @@
+// The heap: allocation of every object, release of owned values, and the
+// collector of gc instances.
+//
+// Memory model:
+// - An owned object (an instance of a non-gc class, a multi, a map) has one
+//   owner; `drop` frees it with everything it owns, as the field kinds of its
+//   class entry or its container kinds say. Dropping is iterative, so a list
+//   a million nodes long is freed without deep recursion.
+// - Text and Bytes are immutable and reference counted: every holder (a
+//   register that owns it, a field, an element, a key) holds one reference.
+//   Constants of the image are immortal.
+// - Instances of gc classes are never freed by `drop`; the collector frees
+//   those that no register, no owned object and no other live gc instance
+//   reaches, cycles included. Collections run only where the interpreter asks
+//   for one (before allocating at NEW and BUILTIN), never inside a builtin.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "errors.hpp"
+#include "value.hpp"
+
+namespace Vm {
+
+// What the heap needs to know of a class: its storage kinds, slot by slot.
+struct ClassLayout {
+  std::vector<Kind> kinds;
+  bool gc = false;
+  bool holds_refs = false;  // some field is OWNED, GCREF, MULTI or MAP
+};
+
+class Heap {
+ public:
+  // Candidate roots: every value pushed is checked against the live objects
+  // before it is traced, so a source may push scalars too.
+  using RootSource = std::function<void(std::vector<Value>& out)>;
+
+  Heap(const std::vector<ClassLayout>& classes, bool tracking);
+  ~Heap();
+  Heap(const Heap&) = delete;
+  Heap& operator=(const Heap&) = delete;
+
+  // ---- allocation (raises OUT_OF_MEMORY) ----
+  Str* text(std::string_view bytes);          // a new Text with one reference
+  Str* text_buffer(std::size_t len);          // the same, `len` bytes to fill
+  Str* bytes(std::string_view bytes);         // a new Bytes with one reference
+  Str* bytes_buffer(std::size_t len);
+  Instance* instance(std::uint32_t cls);      // fields zero
+  Multi* multi(Kind elem, std::uint32_t cap = 0);
+  Map* map(std::uint8_t kinds);
+  ErrorObj* error(std::int64_t code, std::int64_t line, std::string_view method,
+                  std::string_view msg);
+
+  const ClassLayout& layout(std::uint32_t cls) const { return classes_[cls]; }
+
+  // ---- references ----
+  static void retain(Value text_or_bytes) {
+    Str* s = as_str(text_or_bytes);
+    if (s == nullptr || (s->h.flags & IMMORTAL)) return;
+    if (++s->h.refs == 0) {  // saturated: keep it forever rather than wrap
+      s->h.refs = ~0u;
+      s->h.flags |= IMMORTAL;
+    }
+  }
+  // Gives back one reference of a Text or Bytes.
+  void release_str(Value text_or_bytes) {
+    Str* s = as_str(text_or_bytes);
+    if (s == nullptr || (s->h.flags & IMMORTAL)) return;
+    if (--s->h.refs == 0) free_str(s);
+  }
+  // Releases what a holder of kind `k` owns in `v` (nothing for scalars and
+  // gc references).
+  void release(Value v, Kind k) {
+    if (is_counted(k)) release_str(v);
+    else if (k == Kind::OWNED || k == Kind::MULTI || k == Kind::MAP) drop(v);
+  }
+  // Frees an owned value and everything it owns; a Text or Bytes loses one
+  // reference; gc instances and nil are left alone.
+  void drop(Value v);
+
+  // ---- containers ----
+  void multi_push(Multi* m, Value v);        // takes the element as given
+  void multi_reserve(Multi* m, std::uint32_t cap);
+
+  // ---- collector ----
+  bool tracking() const { return tracking_; }
+  // True when enough was allocated since the last collection (always, under
+  // stress). The interpreter then calls collect with its registers.
+  bool wants_collect() const { return tracking_ && (stress_ || debt_ >= threshold_); }
+  void set_stress(bool on) { stress_ = on; }
+  void add_root_source(RootSource source) { sources_.push_back(std::move(source)); }
+  // Marks from `registers` and the root sources, frees unreached gc instances.
+  void collect(const Value* registers, std::size_t count);
+  std::size_t collections() const { return collections_; }
+  std::size_t live_gc_objects() const { return gc_count_; }
+
+ private:
+  void* allocate(std::size_t size);
+  void note_alloc(Obj* o, std::size_t size);
+  void forget(Obj* o);
+  void free_str(Str* s);
+  // Pushes the children of `o` that own or reach other objects.
+  void children(Obj* o, std::vector<Obj*>& out);
+  // Frees one object whose owned children have been queued in `work_`.
+  void free_owned(Obj* o);
+  void destroy(Obj* o);
+  void free_tree(Obj* o);  // free_owned of `o` and of every owned descendant  // frees `o` itself, after its children were handled
+  void mark(Obj* o, std::vector<Obj*>& stack);
+
+  const std::vector<ClassLayout>& classes_;
+  bool tracking_;        // the program has gc classes: objects are registered
+  bool stress_ = false;
+  std::unordered_set<Obj*> live_;  // registered objects that can hold references
+  Obj* gc_list_ = nullptr;
+  std::size_t gc_count_ = 0;
+  std::size_t debt_ = 0;
+  std::size_t threshold_ = std::size_t(4) << 20;
+  std::size_t collections_ = 0;
+  std::vector<Obj*> work_;
+  std::vector<RootSource> sources_;
+};
+
+}  // namespace Vm

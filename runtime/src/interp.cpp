@@ -1,0 +1,357 @@
+// The interpreter: one dispatch loop over the instruction words, with the
+// label table generated from the opcode table. Operands were proved valid at
+// load (registers inside the window, jump targets, constant, class, method
+// and slot numbers), so the handlers do not check them again; what only the
+// running program can tell (a nil receiver, a division by zero, a borrow
+// conflict) raises an error that the loop's caller unwinds.
+#include <cstdlib>
+#include <cstring>
+
+#include "builtins.hpp"
+#include "emit/instr.hpp"
+#include "machine.hpp"
+
+namespace Vm {
+
+struct Interp {
+  static Value execute(Machine& vm, std::size_t floor);
+};
+
+namespace {
+
+inline Value add(Value a, Value b) { return a + b; }  // wraps: Values are unsigned
+inline Value sub(Value a, Value b) { return a - b; }
+inline Value mul(Value a, Value b) { return a * b; }
+
+// Shifts by 64 or more give 0 (or -1 for a negative value shifted right); a
+// negative count shifts the other way.
+Value shift_left(Value a, std::int64_t n);
+Value shift_right(Value a, std::int64_t n) {
+  if (n < 0) return n == INT64_MIN ? 0 : shift_left(a, -n);
+  if (n >= 64) return as_int(a) < 0 ? from_int(-1) : 0;
+  return from_int(as_int(a) >> n);
+}
+Value shift_left(Value a, std::int64_t n) {
+  if (n < 0) return n == INT64_MIN ? 0 : shift_right(a, -n);
+  if (n >= 64) return 0;
+  return a << n;
+}
+
+[[noreturn]] void nil_receiver(const char* what) {
+  raise(ErrorCode::NIL_VALUE, std::string(what) + " of a nil reference");
+}
+
+// A text of the concatenation; a nil operand reads as empty.
+Value concat(Machine& vm, Value a, Value b) {
+  std::string_view x = a ? str_view(a) : std::string_view{};
+  std::string_view y = b ? str_view(b) : std::string_view{};
+  Str* s = vm.heap.text_buffer(x.size() + y.size());
+  if (!x.empty()) std::memcpy(s->data, x.data(), x.size());
+  if (!y.empty()) std::memcpy(s->data + x.size(), y.data(), y.size());
+  return from_ptr(s);
+}
+
+bool text_equal(Value a, Value b) {
+  if (a == b) return true;
+  if (a == 0 || b == 0) return false;
+  return str_view(a) == str_view(b);
+}
+
+void borrow(std::vector<Borrow>& log, Value v, bool exclusive) {
+  Obj* o = as_obj(v);
+  if (o == nullptr || o->type == ObjType::TEXT || o->type == ObjType::BYTES) {
+    log.push_back(Borrow{nullptr, exclusive});
+    return;
+  }
+  if (exclusive ? o->borrows != 0 : o->borrows < 0) {
+    raise(ErrorCode::BORROW_CONFLICT,
+          exclusive ? "borrow conflict: the value is already borrowed"
+                    : "borrow conflict: the value is borrowed exclusively");
+  }
+  o->borrows = exclusive ? -1 : o->borrows + 1;
+  log.push_back(Borrow{o, exclusive});
+}
+
+void give_back(Borrow b) {
+  if (b.obj == nullptr) return;
+  if (b.exclusive) b.obj->borrows = 0;
+  else if (b.obj->borrows > 0) --b.obj->borrows;
+}
+
+}  // namespace
+
+// Runs from the newest frame until the frame at index `floor` returns; the
+// result is its return value.
+Value Interp::execute(Machine& vm, std::size_t floor) {
+  // The label of every opcode, from the opcode table; the loader refused
+  // every other byte, so those entries are never reached.
+  void* labels[256];
+  for (void*& l : labels) l = &&op_NOP;
+#define VK_OP(number, name, form, listing) labels[number] = &&op_##name;
+#include "emit/opcodes.def"
+#undef VK_OP
+  const Program& prog = vm.program;
+  const BuiltinEntry* table = builtins().entries;
+  const Value* K = prog.constants.data();
+  Value* const stack_end = vm.stack_ + Machine::stack_slots;
+
+  Frame* f = &vm.frames_.back();
+  const Method* m = f->method;
+  const std::uint32_t* code = m->code;
+  const std::uint32_t* pc = code + f->pc;
+  Value* R = f->base;
+  std::uint32_t w = 0;
+
+#define A (w >> 8 & 0xff)
+#define B (w >> 16 & 0xff)
+#define C (w >> 24)
+#define BX (w >> 16)
+#define SBX (static_cast<std::int32_t>(w >> 16) - 32768)
+#define SAVEPC() (f->pc = static_cast<std::uint32_t>(pc - code - 1))
+#define NEXT()       \
+  do {               \
+    w = *pc++;       \
+    goto* labels[w & 0xff]; \
+  } while (0)
+
+  NEXT();
+
+op_NOP:
+  NEXT();
+op_LOADK:
+  R[A] = K[BX];
+  NEXT();
+op_MOVE:
+  R[A] = R[B];
+  NEXT();
+op_ADD:
+  R[A] = add(R[B], R[C]);
+  NEXT();
+op_SUB:
+  R[A] = sub(R[B], R[C]);
+  NEXT();
+op_MUL:
+  R[A] = mul(R[B], R[C]);
+  NEXT();
+op_DIV: {
+  std::int64_t d = as_int(R[C]);
+  if (d == 0) {
+    SAVEPC();
+    raise(ErrorCode::DIVISION_BY_ZERO, "division by zero");
+  }
+  std::int64_t n = as_int(R[B]);
+  R[A] = d == -1 ? 0 - static_cast<Value>(n) : from_int(n / d);
+  NEXT();
+}
+op_NEG:
+  R[A] = 0 - R[B];
+  NEXT();
+op_CONCAT:
+  SAVEPC();
+  R[A] = concat(vm, R[B], R[C]);
+  NEXT();
+op_EQ:
+  R[A] = R[B] == R[C];
+  NEXT();
+op_LT:
+  R[A] = as_int(R[B]) < as_int(R[C]);
+  NEXT();
+op_LE:
+  R[A] = as_int(R[B]) <= as_int(R[C]);
+  NEXT();
+op_EQS:
+  R[A] = text_equal(R[B], R[C]);
+  NEXT();
+op_JMP:
+  pc += SBX;
+  NEXT();
+op_JZ:
+  if (R[A] == 0) pc += SBX;
+  NEXT();
+op_CALL: {
+  SAVEPC();
+  const Method* callee = &prog.methods[BX];
+  Value* base = R + A;
+  if (base + callee->regs > stack_end || vm.frames_.size() >= Machine::max_frames) {
+    raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
+  }
+  // Registers past the arguments start cleared, so the collector and the
+  // unwinder never see a stale word as a value of this call.
+  std::memset(base + callee->args, 0, (callee->regs - callee->args) * sizeof(Value));
+  vm.frames_.push_back(Frame{callee, 0, base});
+  f = &vm.frames_.back();
+  m = callee;
+  code = m->code;
+  pc = code;
+  R = base;
+  NEXT();
+}
+op_ICALL: {
+  SAVEPC();
+  Obj* recv = as_obj(R[A]);
+  if (recv == nullptr) nil_receiver("interface call");
+  std::uint32_t target =
+      recv->type == ObjType::INSTANCE ? prog.resolve(recv->cls, BX) : Emit::none;
+  if (target == Emit::none) raise(ErrorCode::NO_METHOD, "the value does not implement the interface");
+  const Method* callee = &prog.methods[target];
+  Value* base = R + A;
+  if (base + callee->regs > stack_end || vm.frames_.size() >= Machine::max_frames) {
+    raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
+  }
+  std::memset(base + callee->args, 0, (callee->regs - callee->args) * sizeof(Value));
+  vm.frames_.push_back(Frame{callee, 0, base});
+  f = &vm.frames_.back();
+  m = callee;
+  code = m->code;
+  pc = code;
+  R = base;
+  NEXT();
+}
+op_RET:
+  R[0] = R[A];
+  goto do_return;
+op_RET0:
+  R[0] = 0;
+do_return: {
+  std::size_t depth = vm.frames_.size() - 1;
+  // A `return` inside a `try` leaves its region with the frame.
+  while (!vm.tries_.empty() && vm.tries_.back().frame >= depth) vm.tries_.pop_back();
+  if (depth == floor) {
+    Value result = R[0];
+    vm.frames_.pop_back();
+    return result;
+  }
+  vm.frames_.pop_back();
+  f = &vm.frames_.back();
+  m = f->method;
+  code = m->code;
+  pc = code + f->pc + 1;
+  R = f->base;
+  NEXT();
+}
+op_NEW:
+  SAVEPC();
+  if (vm.heap.wants_collect()) vm.collect(R + m->regs);
+  R[A] = from_ptr(vm.heap.instance(BX));
+  NEXT();
+op_GETF: {
+  auto* o = as_ptr<Instance>(R[B]);
+  if (o == nullptr) {
+    SAVEPC();
+    nil_receiver("field read");
+  }
+  if (C >= o->nfields) {
+    SAVEPC();
+    raise(ErrorCode::BAD_FIELD, "field slot out of range for the instance");
+  }
+  R[A] = o->fields[C];
+  NEXT();
+}
+op_SETF: {
+  auto* o = as_ptr<Instance>(R[A]);
+  if (o == nullptr) {
+    SAVEPC();
+    nil_receiver("field write");
+  }
+  if (B >= o->nfields) {
+    SAVEPC();
+    raise(ErrorCode::BAD_FIELD, "field slot out of range for the instance");
+  }
+  Value v = R[C];
+  // A Text or Bytes stored in a field is one more reference to it.
+  if (is_counted(prog.layouts[o->h.cls].kinds[B])) Heap::retain(v);
+  o->fields[B] = v;
+  NEXT();
+}
+op_DROP:
+  vm.heap.drop(R[A]);
+  R[A] = 0;
+  NEXT();
+op_BORROW_S:
+  SAVEPC();
+  borrow(vm.borrows_, R[A], false);
+  NEXT();
+op_BORROW_X:
+  SAVEPC();
+  borrow(vm.borrows_, R[A], true);
+  NEXT();
+op_RELEASE_S:
+op_RELEASE_X:
+  if (!vm.borrows_.empty()) {
+    give_back(vm.borrows_.back());
+    vm.borrows_.pop_back();
+  }
+  NEXT();
+op_BUILTIN: {
+  SAVEPC();
+  if (vm.heap.wants_collect()) vm.collect(R + m->regs);
+  R[A] = table[C].fn(vm, Call{R + B, B, R + m->regs});
+  NEXT();
+}
+op_DB_STUB:
+  SAVEPC();
+  raise(ErrorCode::NOT_AVAILABLE, "this query form is not available in this runtime");
+op_TRAP:
+  SAVEPC();
+  raise(ErrorCode::TRAP, "trap " + std::to_string(BX));
+op_TRY: {
+  std::uint32_t here = static_cast<std::uint32_t>(pc - code - 1);
+  vm.tries_.push_back(TryRegion{vm.frames_.size() - 1,
+                                static_cast<std::uint32_t>(static_cast<std::int64_t>(here) + 1 + SBX),
+                                static_cast<std::uint8_t>(A), vm.borrows_.size(),
+                                m->masks_at(here).owned});
+  NEXT();
+}
+op_ENDTRY:
+  if (!vm.tries_.empty() && vm.tries_.back().frame == vm.frames_.size() - 1) vm.tries_.pop_back();
+  NEXT();
+op_FADD:
+  R[A] = from_float(as_float(R[B]) + as_float(R[C]));
+  NEXT();
+op_FSUB:
+  R[A] = from_float(as_float(R[B]) - as_float(R[C]));
+  NEXT();
+op_FMUL:
+  R[A] = from_float(as_float(R[B]) * as_float(R[C]));
+  NEXT();
+op_FDIV:
+  R[A] = from_float(as_float(R[B]) / as_float(R[C]));
+  NEXT();
+op_FNEG:
+  R[A] = from_float(-as_float(R[B]));
+  NEXT();
+op_FEQ:
+  R[A] = as_float(R[B]) == as_float(R[C]);
+  NEXT();
+op_FLT:
+  R[A] = as_float(R[B]) < as_float(R[C]);
+  NEXT();
+op_FLE:
+  R[A] = as_float(R[B]) <= as_float(R[C]);
+  NEXT();
+op_BAND:
+  R[A] = R[B] & R[C];
+  NEXT();
+op_BOR:
+  R[A] = R[B] | R[C];
+  NEXT();
+op_BXOR:
+  R[A] = R[B] ^ R[C];
+  NEXT();
+op_SHL:
+  R[A] = shift_left(R[B], as_int(R[C]));
+  NEXT();
+op_SHR:
+  R[A] = shift_right(R[B], as_int(R[C]));
+  NEXT();
+
+#undef A
+#undef B
+#undef C
+#undef BX
+#undef SBX
+#undef SAVEPC
+#undef NEXT
+}
+
+}  // namespace Vm

@@ -1,0 +1,41 @@
+#include "lib/library.hpp"
+
+namespace Vm {
+
+namespace {
+
+Value not_available(Machine& vm, const Call&) {
+  (void)vm;
+  raise(ErrorCode::NOT_AVAILABLE, "this library function is not available in this runtime");
+}
+
+// Library ids: members of the library modules (40-58, 84, 91-95; time.now
+// is builtin 0 of the core), and the lowerings of insert/delete/queries
+// (61-67), spawn (68), send (69) and call (88).
+constexpr struct {
+  unsigned first, last;
+  int arity;
+} library_ids[] = {
+    {40, 40, 1}, {41, 41, 1}, {42, 42, 1}, {43, 43, 2}, {44, 44, 3}, {45, 45, 2},
+    {46, 46, 1}, {47, 47, 1}, {48, 48, 1}, {49, 49, 1}, {50, 50, 0}, {51, 51, 2},
+    {52, 52, 1}, {53, 53, 2}, {54, 54, 2}, {55, 55, 1}, {56, 56, 2}, {57, 57, 1},
+    {58, 58, -1}, {59, 59, -1}, {61, 66, -1}, {68, 68, -1}, {69, 69, 2}, {84, 84, 0}, {88, 88, 2},
+    {89, 90, -1}, {91, 91, 3}, {92, 92, 2}, {93, 93, 3}, {94, 94, 1}, {95, 95, 1},
+};
+
+}  // namespace
+
+void register_library_stubs(BuiltinTable& table) {
+  for (const auto& range : library_ids) {
+    for (unsigned id = range.first; id <= range.last; ++id) {
+      table.add(id, not_available, range.arity, "library");
+    }
+  }
+}
+
+void register_library(BuiltinTable& table) {
+  (void)table;
+  // Library modules register here (after the core), each replacing its stubs.
+}
+
+}  // namespace Vm

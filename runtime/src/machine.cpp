@@ -1,0 +1,149 @@
+// Running a program: the register stack, unwinding to `try` handlers, the
+// uncaught-error trace, and the collector's view of the registers.
+#include "machine.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "builtins.hpp"
+#include "lib/library.hpp"
+
+namespace Vm {
+
+struct Interp {
+  static Value execute(Machine& vm, std::size_t floor);
+};
+
+namespace {
+
+bool any_gc_class(const Program& p) {
+  for (const ClassLayout& l : p.layouts) {
+    if (l.gc) return true;
+  }
+  return false;
+}
+
+BuiltinTable make_table() {
+  BuiltinTable t;
+  register_library_stubs(t);
+  register_core_builtins(t);
+  register_text_builtins(t);
+  register_container_builtins(t);
+  register_bytes_builtins(t);
+  register_float_builtins(t);
+  register_library(t);
+  return t;
+}
+
+}  // namespace
+
+const BuiltinTable& builtins() {
+  static const BuiltinTable table = make_table();
+  return table;
+}
+
+Machine::Machine(Program& p) : program(p), heap(p.layouts, any_gc_class(p)) {
+  const char* stress = std::getenv("VKVM_GC_STRESS");
+  heap.set_stress(stress != nullptr && stress[0] != '\0' && stress[0] != '0');
+  stack_ = static_cast<Value*>(std::calloc(stack_slots, sizeof(Value)));
+  if (stack_ == nullptr) std::abort();
+  frames_.reserve(256);
+}
+
+Machine::~Machine() {
+  forget_caught();
+  std::free(stack_);
+}
+
+void Machine::forget_caught() {
+  if (caught_ == nullptr) return;
+  caught_->h.flags &= static_cast<std::uint8_t>(~GC);
+  heap.drop(from_ptr(caught_));
+  caught_ = nullptr;
+}
+
+std::uint32_t Machine::current_line() const {
+  const Frame& f = frames_.back();
+  return f.method->line_at(f.pc);
+}
+
+void Machine::collect(Value* top) { heap.collect(stack_, static_cast<std::size_t>(top - stack_)); }
+
+int Machine::run() {
+  const Method& entry = program.methods[program.entry];
+  frames_.push_back(Frame{&entry, 0, stack_});
+  for (;;) {
+    try {
+      Value result = Interp::execute(*this, 0);
+      out.flush();
+      return static_cast<int>(as_int(result) & 0xff);
+    } catch (const VmError& error) {
+      if (!unwind(error)) {
+        report_uncaught(error);
+        return 1;
+      }
+    }
+  }
+}
+
+void Machine::release_frame(const Frame& f, std::uint64_t keep) {
+  std::uint64_t owned = f.method->masks_at(f.pc).owned & ~keep;
+  while (owned != 0) {
+    int r = __builtin_ctzll(owned);
+    owned &= owned - 1;
+    heap.drop(f.base[r]);
+    f.base[r] = 0;
+  }
+}
+
+bool Machine::unwind(const VmError& error) {
+  if (tries_.empty()) return false;
+  // Where it was raised, for the Error record.
+  const Frame& at = frames_.back();
+  std::int64_t line = at.method->line_at(at.pc);
+  std::string method = at.method->name;
+
+  TryRegion t = tries_.back();
+  tries_.pop_back();
+  while (borrows_.size() > t.borrow_mark) {
+    Borrow b = borrows_.back();
+    borrows_.pop_back();
+    if (b.obj == nullptr) continue;
+    if (b.exclusive) b.obj->borrows = 0;
+    else if (b.obj->borrows > 0) --b.obj->borrows;
+  }
+  // Frames above the handler's give back everything they own; the
+  // handler's frame gives back what it came to own inside the region.
+  while (frames_.size() > t.frame + 1) {
+    release_frame(frames_.back(), 0);
+    frames_.pop_back();
+  }
+  Frame& f = frames_.back();
+  release_frame(f, t.owned_at_try);
+
+  forget_caught();
+  caught_ = heap.error(error.code, line, method, error.msg);
+  caught_->h.flags |= GC;  // the machine frees it, never a DROP
+  f.base[t.reg] = from_ptr(caught_);
+  f.pc = t.handler;
+  return true;
+}
+
+void Machine::report_uncaught(const VmError& error) {
+  // A runaway recursion shows its innermost and outermost calls only.
+  constexpr std::size_t inner = 20, outer = 5;
+  std::string text = "vkvm: " + error.msg + "\n";
+  std::size_t n = frames_.size();
+  for (std::size_t i = n; i-- > 0;) {
+    if (n > inner + outer + 1 && i == n - inner - 1) {
+      text += "  ... " + std::to_string(n - inner - outer) + " more calls\n";
+      i = outer;
+      continue;
+    }
+    const Frame& f = frames_[i];
+    text += "  at " + f.method->name + " (line " + std::to_string(f.method->line_at(f.pc)) + ")\n";
+  }
+  out.error(text);
+}
+
+}  // namespace Vm

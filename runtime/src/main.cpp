@@ -1,0 +1,111 @@
+// vkvm: runs a velkan image.
+//
+//   vkvm FILE.vkb [args...]   runs the image file
+//   <app> [args...]           an executable built by `vkc build`: the runtime
+//                             followed by the image and a 20-byte trailer
+//                             (image offset, image length, "VBT1"), found
+//                             through /proc/self/exe
+//
+// Exit status: main's Int result (0 for a main without one), 1 for an
+// uncaught runtime error, 2 for usage, unreadable or malformed images.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "machine.hpp"
+#include "program.hpp"
+
+namespace {
+
+constexpr std::size_t trailer_size = 20;
+
+std::int64_t read_i64(std::string_view s, std::size_t at) {
+  std::uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(s[at + i]);
+  return static_cast<std::int64_t>(v);
+}
+
+// Reads `length` bytes at `offset` of an open file.
+bool read_at(int fd, std::uint64_t offset, std::uint64_t length, std::string& out) {
+  out.resize(length);
+  std::uint64_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+// The image inside a built executable, when its trailer is sound.
+bool embedded_image(std::string& out) {
+  int fd = ::open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  std::string trailer;
+  bool ok = ::fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(trailer_size) &&
+            read_at(fd, static_cast<std::uint64_t>(st.st_size) - trailer_size, trailer_size, trailer) &&
+            trailer.substr(16) == "VBT1";
+  if (ok) {
+    std::uint64_t n = static_cast<std::uint64_t>(st.st_size);
+    std::int64_t offset = read_i64(trailer, 0);
+    std::int64_t length = read_i64(trailer, 8);
+    ok = offset >= 0 && length >= 0 && static_cast<std::uint64_t>(offset) <= n - trailer_size &&
+         static_cast<std::uint64_t>(length) == n - trailer_size - static_cast<std::uint64_t>(offset) &&
+         read_at(fd, static_cast<std::uint64_t>(offset), static_cast<std::uint64_t>(length), out);
+  }
+  ::close(fd);
+  return ok;
+}
+
+// The whole of a regular file; otherwise false with the reason.
+bool read_file(const std::string& path, std::string& out, std::string& error) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    error = S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file";
+    ok = false;
+  } else if (ok && !read_at(fd, 0, static_cast<std::uint64_t>(st.st_size), out)) {
+    error = std::strerror(errno ? errno : EIO);
+    ok = false;
+  }
+  ::close(fd);
+  return ok;
+}
+
+int fail(const std::string& message) {
+  std::string line = "vkvm: " + message + "\n";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string bytes, error, name;
+  if (embedded_image(bytes)) {
+    name = argc > 0 ? argv[0] : "vkvm";
+  } else {
+    if (argc < 2) return fail("usage: vkvm FILE.vkb [args...]");
+    name = argv[1];
+    if (!read_file(name, bytes, error)) return fail(name + ": " + error);
+  }
+  Vm::Loaded loaded = Vm::load(bytes);
+  if (!loaded.program) return fail(name + ": " + loaded.error);
+  if (loaded.program->entry == Emit::none) return fail(name + ": the image has no entry point");
+  Vm::Machine machine(*loaded.program);
+  return machine.run();
+}

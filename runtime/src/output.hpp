@@ -1,0 +1,54 @@
+// Buffered standard output. `print` text collects here and goes out when the
+// buffer fills, before anything is written to standard error, and at exit.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace Vm {
+
+class Output {
+ public:
+  Output() { buf_.reserve(capacity); }
+  ~Output() { flush(); }
+
+  void write(std::string_view s) {
+    if (buf_.size() + s.size() > capacity) {
+      flush();
+      if (s.size() > capacity) {
+        write_fd(1, s);
+        return;
+      }
+    }
+    buf_.append(s);
+  }
+  void put(char c) {
+    if (buf_.size() + 1 > capacity) flush();
+    buf_.push_back(c);
+  }
+  void flush() {
+    write_fd(1, buf_);
+    buf_.clear();
+  }
+  // Standard error: the pending standard output goes first.
+  void error(std::string_view s) {
+    flush();
+    write_fd(2, s);
+  }
+
+ private:
+  static constexpr std::size_t capacity = 1 << 16;
+  static void write_fd(int fd, std::string_view s) {
+    while (!s.empty()) {
+      ssize_t n = ::write(fd, s.data(), s.size());
+      if (n <= 0) return;  // a closed pipe loses the rest, as for any program
+      s.remove_prefix(static_cast<std::size_t>(n));
+    }
+  }
+  std::string buf_;
+};
+
+}  // namespace Vm
