@@ -32,6 +32,18 @@ modules_chat: tables and actors
 typing_orders.vk: tables and actors
 "
 
+reason=$(printf '%s\n' "$unsupported" | sed -n "s/^$name: //p")
+
+# fail MESSAGE: a listed example is skipped, any other one fails.
+fail() {
+  echo "$1"
+  if [ -n "$reason" ]; then
+    echo "skipped: $name needs $reason, which the runtime does not run yet"
+    exit 77
+  fi
+  exit 1
+}
+
 if [ ! -x "$vkvm" ]; then
   echo "skipped: no runtime at $vkvm"
   exit 77
@@ -55,9 +67,8 @@ if [ ! -s "$work/expected" ]; then
 fi
 
 if ! "$vkc" --emit "$example" -o "$work/prog.vkb" > "$work/compile.out" 2>&1; then
-  echo "FAIL: $name does not compile:"
-  cat "$work/compile.out"
-  exit 1
+  fail "$name does not compile:
+$(cat "$work/compile.out")"
 fi
 
 # A compiler without its emitter checks the program and writes no image.
@@ -70,31 +81,26 @@ fi
 (cd "$work" && exec timeout 60 "$vkvm" prog.vkb > stdout 2> stderr)
 status=$?
 
-failed=0
+message=""
 if ! cmp -s "$work/expected" "$work/stdout"; then
-  echo "output of $name differs from its '-- expect:' lines (- promised, + printed):"
-  diff -u "$work/expected" "$work/stdout" | tail -n +3
-  failed=1
+  message="output of $name differs from its '-- expect:' lines (- promised, + printed):
+$(diff -u "$work/expected" "$work/stdout" | tail -n +3)
+"
 fi
 if [ "$status" != "$want_status" ]; then
-  echo "$name exited with status $status, promised $want_status"
-  failed=1
+  message="$message$name exited with status $status, promised $want_status
+"
 fi
-if [ -s "$work/stderr" ] && [ "$failed" = 1 ]; then
-  echo "standard error:"
-  cat "$work/stderr"
+if [ -n "$message" ]; then
+  if [ -s "$work/stderr" ]; then
+    message="${message}standard error:
+$(cat "$work/stderr")"
+  fi
+  fail "$message"
 fi
 
-reason=$(printf '%s\n' "$unsupported" | sed -n "s/^$name: //p")
 if [ -n "$reason" ]; then
-  if [ "$failed" = 0 ]; then
-    echo "ok: $name -- listed as needing $reason, but it runs as promised: remove it from the list in $0"
-    exit 0
-  fi
-  echo "skipped: $name needs $reason, which the runtime does not run yet"
-  exit 77
-fi
-if [ "$failed" = 1 ]; then
-  exit 1
+  echo "ok: $name -- listed as needing $reason, but it runs as promised: remove it from the list in $0"
+  exit 0
 fi
 echo "ok: $name"
