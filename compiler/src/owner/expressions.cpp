@@ -31,6 +31,13 @@ bool owning_builtin_arg(std::string_view name, std::size_t index) {
   return false;
 }
 
+// The builtins that change the container given as their first argument: it
+// is borrowed exclusively, like a `mut` parameter.
+bool mutating_builtin(std::string_view name) {
+  return name == "push" || name == "set" || name == "remove" || name == "pop" || name == "shift" ||
+         name == "sort" || name == "reverse";
+}
+
 }  // namespace
 
 void Analyzer::read(const Ast::Expr& e) {
@@ -192,6 +199,7 @@ void Analyzer::call(const Ast::Call& c) {
     int r = find_local(place->root);
     bool escapes = r >= 0 && locals_[static_cast<std::size_t>(r)].borrow;
     Access kind = mode == Ast::ParamMode::Mut ? Access::BorrowX : Access::BorrowS;
+    if (!builtin.empty() && i == 0 && mutating_builtin(builtin)) kind = Access::BorrowX;
     if (!builtin.empty() && owning_builtin_arg(builtin, i)) {
       if (!stored_by_copy(*place)) {
         std::string description = builtin == "send" || builtin == "call"
@@ -208,6 +216,12 @@ void Analyzer::call(const Ast::Call& c) {
     accesses.push_back(Access1{canonical(*place), place_text(*place), kind});
   }
   pair_check(c, accesses);
+  // What the callee may change must not be borrowed by a local that outlives
+  // the call: checked as an assignment to it would be.
+  for (const Access1& a : accesses) {
+    if (a.kind != Access::BorrowX) continue;
+    if (std::optional<Place> written = place_of(*a.place.expr)) check_borrows(*written, Access::BorrowX, c.id, c.pos);
+  }
   live_mask(c.id, c.pos);
 }
 

@@ -16,6 +16,8 @@ OClass oclass_of(const Types::Symbols& symbols, const Types::Typ& ty) {
     if (const Types::UnionInfo* u = symbols.unions.find(name)) {
       return u->has_payload ? OClass::Owned : OClass::Copy;
     }
+    // An interface value is the class instance it holds, owned like one.
+    if (symbols.interfaces.contains(name)) return OClass::Owned;
     return OClass::Copy;
   }
   if (t.is<Types::TMulti>() || t.is<Types::TMap>()) return OClass::Owned;
