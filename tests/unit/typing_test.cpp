@@ -10,6 +10,7 @@
 #include "lexer/lexer.hpp"
 #include "parser/parser.hpp"
 #include "types/types.hpp"
+#include "types/typing.hpp"
 
 namespace {
 
@@ -469,3 +470,40 @@ TEST(Typing, BrokenAndDeepInputs) {
 }
 
 }  // namespace
+
+// What may be stored where: the cases the golden programs do not spell out
+// (references, nested containers, unknown names, `??T`).
+TEST(Typing, TypeFits) {
+  Diag::Collector collector;
+  const std::string path = "t.vk";
+  const std::string text = "class Node {\n  v: Int\n}\ninterface I {\n  fn f()\n}\ntype U = A | B(x: Int)\n";
+  Lexer::TokenList tokens = Lexer::tokenize(collector, path, text);
+  Ast::Program tree = Parser::parse(collector, path, tokens);
+  Symbols s = with_builtin_records(collect_declarations(path, tree, collector));
+  using Typing::type_fits;
+  const Typ node = t_named("Node");
+  EXPECT_TRUE(type_fits(s, t_ref("Node"), node));
+  EXPECT_TRUE(type_fits(s, t_ref("Node"), t_ref("Node")));
+  EXPECT_FALSE(type_fits(s, t_ref("Node"), t_named("Int")));
+  EXPECT_FALSE(type_fits(s, node, t_ref("Node")));
+  EXPECT_TRUE(type_fits(s, t_named("I"), node));
+  EXPECT_FALSE(type_fits(s, node, t_named("I")));
+  EXPECT_TRUE(type_fits(s, t_nullable(node), node));
+  EXPECT_TRUE(type_fits(s, node, t_nullable(node)));  // nil safety reports this one
+  EXPECT_TRUE(type_fits(s, t_named("Int"), t_named("Timestamp")));
+  EXPECT_TRUE(type_fits(s, t_named("Id"), t_named("Bool")));
+  EXPECT_FALSE(type_fits(s, t_named("Bool"), t_named("Int")));
+  EXPECT_FALSE(type_fits(s, t_named("Int"), t_named("Float")));
+  EXPECT_FALSE(type_fits(s, t_named("Int"), t_named("U")));
+  EXPECT_TRUE(type_fits(s, t_named("Missing"), t_named("Int")));
+  EXPECT_TRUE(type_fits(s, t_named("Int"), t_named("Missing")));
+  EXPECT_TRUE(type_fits(s, t_multi(t_named("Missing")), t_multi(node)));
+  EXPECT_FALSE(type_fits(s, t_multi(node), t_multi(t_named("Text"))));
+  EXPECT_FALSE(type_fits(s, t_multi(node), t_map(t_named("Int"), node)));
+  EXPECT_TRUE(type_fits(s, t_map(t_named("Text"), node), t_map(t_named("Text"), node)));
+  EXPECT_FALSE(type_fits(s, t_map(t_named("Text"), node), t_map(t_named("Int"), node)));
+  EXPECT_FALSE(type_fits(s, t_named("Int"), t_void()));
+  EXPECT_TRUE(type_fits(s, t_nullable(t_nullable(node)), t_named("Int")));
+  EXPECT_TRUE(type_fits(s, t_actor("Node"), t_actor("Node")));
+  EXPECT_FALSE(type_fits(s, t_actor("Node"), t_actor("U")));
+}

@@ -34,6 +34,7 @@ ExprInfo Checker::ctor(Ast::Name class_name, std::span<const Ast::FieldInit> fie
     if (field->ty && fields[i].value) {
       Typ ty = typ_of_field_ty(*field->ty);
       check_store(ty, "field " + quoted(field->name) + " (`" + typ_label(ty) + "`)", *fields[i].value, values[i]);
+      check_fit(ty, "field " + quoted(field->name), *fields[i].value, values[i]);
     }
   }
   for (const Ast::Field& field : cls->fields) {

@@ -51,6 +51,10 @@ struct ExprInfo {
 };
 
 ExprInfo unknown_info();
+
+// Whether a value of type `value` may be stored where `target` is expected
+// (check_fit.cpp). Names unknown to `symbols` fit anything.
+bool type_fits(const Symbols& symbols, const Typ& target, const Typ& value);
 ExprInfo known_info(Typ ty);
 
 // "`name`" for messages.
@@ -158,6 +162,11 @@ class Checker {
   // VK-E212 when `info` may be nil and the target is not nullable.
   void check_store(const Typ& target, const std::string& target_label, const Ast::Expr& value,
                    const ExprInfo& info);
+
+  // check_fit.cpp: VK-E201 when the value's known type does not fit the
+  // target's; `target_label` names the target ("`t`", "parameter `s`").
+  void check_fit(const Typ& target, const std::string& target_label, const Ast::Expr& value,
+                 const ExprInfo& info);
 
   // check_switch.cpp
   ExprInfo switch_expr(const Ast::Switch& s, bool value_used);
