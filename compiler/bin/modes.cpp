@@ -11,6 +11,7 @@
 #include "dump/dump.hpp"
 #include "assembly.hpp"
 #include "front_end.hpp"
+#include "image_compile.hpp"
 #include "gcinfer/gcinfer.hpp"
 #include "owner/owner.hpp"
 
@@ -101,7 +102,6 @@ int dump_ast(const std::string& path) {
 }
 
 // Check: every pass up to ownership, nothing printed but the diagnostics.
-// The image-producing modes run this too until the emitter exists.
 int check(const std::string& path) {
   Compile run(path);
   const CheckedProgram& program = run.typecheck();
@@ -152,7 +152,9 @@ int run(const Invocation& inv) {
     case Mode::DumpGc:
       return dump_gc(inv.path);
     case Mode::DumpBc:
+      return dump_bc_mode(inv.path);
     case Mode::Emit:
+      return emit_mode(inv.path, inv.out);
     case Mode::Build:
       return check(inv.path);
   }
