@@ -1,0 +1,206 @@
+#include "image_compile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "command_line.hpp"
+#include "disasm/disasm.hpp"
+#include "emit/emit.hpp"
+#include "front_end.hpp"
+#include "owner/owner.hpp"
+
+namespace Driver {
+
+namespace {
+
+bool starts_with_dir(std::string_view path, const std::string& dir) {
+  if (dir.empty()) return false;
+  std::string prefix = dir.back() == '/' ? dir : dir + "/";
+  return path.substr(0, prefix.size()) == prefix;
+}
+
+const Dependency* dependency_of(const DependencyList& deps, std::string_view path) {
+  for (const Dependency& d : deps)
+    if (starts_with_dir(path, d.dir)) return &d;
+  return nullptr;
+}
+
+// Inside a dependency, `use util` means the dependency's own `util`: every
+// path that names neither a library module nor the dependency itself gets
+// the dependency's name in front.
+Ast::Program rewrite_dependency_uses(const Ast::Program& tree, const std::string& dep) {
+  bool any = false;
+  for (const Ast::Decl* d : tree.decls) {
+    const auto* u = d->get_if<Ast::UseDecl>();
+    if (u && !u->path.empty() && !Types::is_stdlib_module(u->path[0]) && u->path[0] != dep) any = true;
+  }
+  if (!any) return tree;
+  auto arena = std::make_shared<Ast::Arena>();
+  Ast::Name dep_name = arena->intern(dep);
+  std::span<const Ast::Decl*> decls = arena->make_array<const Ast::Decl*>(tree.decls.size());
+  for (std::size_t i = 0; i < tree.decls.size(); ++i) {
+    const Ast::Decl* d = tree.decls[i];
+    const auto* u = d->get_if<Ast::UseDecl>();
+    if (!u || u->path.empty() || Types::is_stdlib_module(u->path[0]) || u->path[0] == dep) {
+      decls[i] = d;
+      continue;
+    }
+    std::span<Ast::Name> path = arena->make_array<Ast::Name>(u->path.size() + 1);
+    path[0] = dep_name;
+    for (std::size_t k = 0; k < u->path.size(); ++k) path[k + 1] = u->path[k];
+    Ast::UseDecl copy = *u;
+    copy.path = path;
+    decls[i] = arena->make(copy);
+  }
+  Ast::Program out = tree;
+  out.decls = Ast::List<Ast::Decl>(decls.data(), decls.size());
+  out.arenas.push_back(std::move(arena));
+  return out;
+}
+
+// VK-E108 for a project file's `use` of a dependency's `internal` module.
+void check_internal_imports(Diag::Collector& collector, const DependencyList& deps, const std::string& path,
+                            const Ast::Program& tree) {
+  for (const Ast::Decl* d : tree.decls) {
+    const auto* u = d->get_if<Ast::UseDecl>();
+    if (!u || u->path.size() < 2) continue;
+    for (const Dependency& dep : deps) {
+      if (u->path[0] != dep.name) continue;
+      for (std::size_t k = 1; k < u->path.size(); ++k) {
+        if (u->path[k] != "internal") continue;
+        collector.add(Diag::error(dep_internal_code, path, u->pos.line, u->pos.col,
+                                  "`" + Types::path_str(u->path) + "` is internal to the dependency `" + dep.name +
+                                      "` — a module under `internal/` is the library's own business and cannot be "
+                                      "imported across the `[deps]` boundary"));
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool in_dependency(const DependencyList& deps, std::string_view path) { return dependency_of(deps, path) != nullptr; }
+
+ImageCompile compile_image(const DependencyList& deps, const std::string& path) {
+  ImageCompile out;
+  auto sources = std::make_shared<SourceList>(discover_and_read(path));
+  for (const Dependency& dep : deps) {
+    SourceList more = discover_and_read(dep.dir);
+    for (SourceFile& f : more) sources->push_back(std::move(f));
+  }
+  out.sources = sources;
+  out.lookup = build_lookup(*out.sources);
+
+  ParsedList parsed = parse_all(out.collector, *sources);
+  if (!deps.empty()) {
+    for (ParsedFile& file : parsed) {
+      if (const Dependency* dep = dependency_of(deps, file.source->path))
+        file.tree = rewrite_dependency_uses(file.tree, dep->name);
+      else
+        check_internal_imports(out.collector, deps, file.source->path, file.tree);
+    }
+  }
+  std::vector<Types::FileTree> trees;
+  trees.reserve(parsed.size());
+  for (const ParsedFile& file : parsed) trees.push_back({file.source->path, &file.tree});
+  CheckedProgram program = typecheck_all(out.collector, path, deps, trees);
+
+  std::vector<Ast::Program> rewritten;
+  rewritten.reserve(trees.size());
+  for (const Types::FileTree& file : trees)
+    rewritten.push_back(Types::apply_using_rewrites(file.path, *file.tree, program.using_rewrites));
+  std::vector<Owner::Tables> tables;
+  tables.reserve(trees.size());
+  for (std::size_t i = 0; i < trees.size(); ++i)
+    tables.push_back(Owner::analyze(trees[i].path, rewritten[i], program.merged, out.collector));
+
+  std::vector<Emit::SourceUnit> units;
+  units.reserve(trees.size());
+  for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, &rewritten[i], &tables[i]});
+  Emit::EntryOk entry_ok = [&deps](const std::string& p) { return !in_dependency(deps, p); };
+  out.image = Emit::emit(entry_ok, program.merged, program.module_of, program.modules, out.collector, units);
+  out.has_entry = out.image.size() >= 44 && (static_cast<unsigned char>(out.image[40]) != 0xFF ||
+                                              static_cast<unsigned char>(out.image[41]) != 0xFF ||
+                                              static_cast<unsigned char>(out.image[42]) != 0xFF ||
+                                              static_cast<unsigned char>(out.image[43]) != 0xFF);
+  return out;
+}
+
+namespace {
+
+int finish(const ImageCompile& run) {
+  std::fflush(stdout);
+  std::string text = run.collector.render_all(run.lookup);
+  if (!text.empty()) {
+    text += '\n';
+    std::fwrite(text.data(), 1, text.size(), stderr);
+  }
+  return run.collector.exit_code();
+}
+
+// Writes `bytes` to a temporary file beside `out` (0666 before the umask)
+// and renames it over `out`, so no half-written image ever has that name.
+std::string write_replacing(const std::string& out, const std::string& bytes) {
+  std::string tmp = out + ".tmp" + std::to_string(getpid());
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (fd < 0) return out + ": " + std::strerror(errno);
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      std::string why = std::strerror(errno);
+      ::close(fd);
+      ::unlink(tmp.c_str());
+      return out + ": " + why;
+    }
+    done += std::size_t(n);
+  }
+  if (::close(fd) != 0) {
+    std::string why = std::strerror(errno);
+    ::unlink(tmp.c_str());
+    return out + ": " + why;
+  }
+  if (std::rename(tmp.c_str(), out.c_str()) != 0) {
+    std::string why = std::strerror(errno);
+    ::unlink(tmp.c_str());
+    return out + ": " + why;
+  }
+  return {};
+}
+
+}  // namespace
+
+int emit_mode(const std::string& path, const std::string& out) {
+  ImageCompile run = compile_image({}, path);
+  if (!run.collector.has_error()) {
+    std::string problem = write_replacing(out, run.image);
+    if (!problem.empty()) {
+      finish(run);
+      fail(problem);
+    }
+  }
+  return finish(run);
+}
+
+int dump_bc_mode(const std::string& path) {
+  ImageCompile run = compile_image({}, path);
+  if (!run.collector.has_error()) {
+    std::string error = Disasm::dump_to(run.image, [](std::string_view piece) {
+      std::fwrite(piece.data(), 1, piece.size(), stdout);
+    });
+    if (!error.empty()) {
+      finish(run);
+      fail("internal error: the emitted image does not read back: " + error);
+    }
+  }
+  return finish(run);
+}
+
+}  // namespace Driver

@@ -1,0 +1,415 @@
+// Calls (direct, interface, builtin, library members), constructors, field
+// defaults and container literals.
+#include "emit/method.hpp"
+
+namespace Emit::detail {
+
+namespace {
+
+using Types::Typ;
+
+const Typ& strip_all(const Typ& ty) {
+  const Typ* t = &ty;
+  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
+  return *t;
+}
+
+// The builtin a bare call of this source name reaches (not get/set/has/push,
+// whose id depends on the container).
+const BuiltinInfo* builtin_by_source(std::string_view name) {
+  for (unsigned id = 0; id < 256; ++id) {
+    const BuiltinInfo* b = builtin_info(id);
+    if (b && b->source == name) return b;
+  }
+  return nullptr;
+}
+
+bool is_container_builtin(std::string_view n) { return n == "get" || n == "set" || n == "has" || n == "push"; }
+
+std::string args_text(int n) { return std::to_string(n) + " argument(s), given "; }
+
+}  // namespace
+
+Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
+  if (const auto* id = c.callee->get_if<Ast::Ident>()) {
+    std::string_view name = id->name;
+    if (const Types::FnInfo* fn = prog.merged.functions.find(name); fn && !is_container_builtin(name)) {
+      std::string module = prog.module_of(prog.files[rec.file].path);
+      std::string key = prog.free_fn_key(module, name);
+      auto m = prog.method_id(key);
+      if (!m && prog.colliding_fns.count(std::string(name))) {
+        // Declared in another module the file uses: the first such function.
+        for (std::uint32_t i = 0; i < prog.methods.size() && !m; ++i)
+          if (prog.methods[i].owner == none && prog.methods[i].name == name) m = i;
+      }
+      if (!m) return fail(dst, c.pos, "no emitted method for " + q(name));
+      return emit_direct(dst, c, *m, nullptr, q(name));
+    }
+    if (auto v = Types::find_variant_in(prog.merged, name)) return emit_variant_ctor(dst, c, *v);
+    if (is_container_builtin(name) || builtin_by_source(name)) return emit_builtin(dst, c, name, expected);
+    std::string extra;
+    if (name == "esc")
+      extra = " (a `{{ ... }}` hole calls it -- add `use html`, or declare your own `fn esc(t: Text) -> Text`)";
+    return fail(dst, c.pos, "call to " + q(name) + ", which is not a declared fn or a builtin" + extra);
+  }
+  const auto* fa = c.callee->get_if<Ast::FieldAccess>();
+  if (!fa) return fail(dst, c.pos, "only a name or a `receiver.method` form can be called");
+  if (const auto* obj = fa->object->get_if<Ast::Ident>(); obj && !find_local(obj->name)) {
+    if (Types::is_stdlib_module(obj->name)) return emit_stdlib(dst, c, obj->name, fa->field);
+    if (const Types::ClassInfo* ci = prog.merged.classes.find(obj->name)) {
+      auto m = prog.method_id(std::string(obj->name) + "." + std::string(fa->field));
+      if (!ci->method(fa->field) || !m) return fail(dst, c.pos, q(obj->name) + " has no method " + q(fa->field));
+      return emit_direct(dst, c, *m, nullptr, q(std::string(obj->name) + "." + std::string(fa->field)));
+    }
+    if (prog.merged.unions.contains(obj->name)) {
+      if (auto v = Types::find_variant(prog.merged, obj->name, fa->field)) return emit_variant_ctor(dst, c, *v);
+    }
+    if (auto mod = prog.modules.find(std::string(obj->name)); mod != prog.modules.end()) {
+      const Types::FnInfo* fn = mod->second.functions.find(fa->field);
+      auto m = fn ? prog.method_id(prog.free_fn_key(obj->name, fa->field)) : std::nullopt;
+      if (!m)
+        return fail(dst, c.pos, "call to " + q(std::string(obj->name) + "." + std::string(fa->field)) +
+                                    ", which is not a declared fn in module " + q(obj->name));
+      return emit_direct(dst, c, *m, nullptr, q(std::string(obj->name) + "." + std::string(fa->field)));
+    }
+  }
+  Ty recv = type_of(*fa->object);
+  if (!recv) return fail(dst, c.pos, "cannot resolve the receiver's type for the call to " + q(fa->field));
+  if (const ClassRec* cls = class_of(recv); cls && cls->info) {
+    const Ast::Method* m = cls->info->method(fa->field);
+    auto id = prog.method_id(cls->name + "." + std::string(fa->field));
+    if (!m || !id) return fail(dst, c.pos, q(cls->name) + " has no method " + q(fa->field));
+    if (m->is_static)
+      return fail(dst, c.pos, q(fa->field) + " is a `static fn` — call it as " +
+                                  q(cls->name + "." + std::string(fa->field) + "(...)") +
+                                  ", not on an instance");
+    return emit_direct(dst, c, *id, fa->object, q(fa->field));
+  }
+  std::string_view n = Types::named_name(strip_all(*recv));
+  if (auto it = prog.iface_ids.find(std::string(n)); it != prog.iface_ids.end())
+    return emit_iface(dst, c, prog.interfaces[it->second], *fa->object);
+  return fail(dst, c.pos, "method " + q(fa->field) + " called on a value that is not a class instance");
+}
+
+Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method, const Ast::Expr* receiver,
+                              std::string_view label) {
+  const Ast::Method& callee = *prog.methods[method].decl;
+  if (c.args.size() != callee.params.size())
+    return fail(dst, c.pos, std::string(label) + " takes " + args_text(int(callee.params.size())) +
+                                std::to_string(c.args.size()));
+  int first = receiver ? 1 : 0;
+  int n = int(c.args.size()) + first;
+  int base = alloc_temps(n);
+  std::vector<std::pair<const Ast::Expr*, int>> window_regs;
+  std::vector<Ty> arg_tys(c.args.size());
+  if (receiver) {
+    emit_expr(base, *receiver);
+    window_regs.push_back({receiver, base});
+  }
+  for (std::size_t i = 0; i < c.args.size(); ++i) {
+    const Ast::Param& p = callee.params[i];
+    Ty expected = p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt;
+    arg_tys[i] = emit_expr(base + first + int(i), *c.args[i], expected);
+    window_regs.push_back({c.args[i], base + first + int(i)});
+  }
+  // The result replaces the first window register: keep a fresh value there
+  // in a spare register so it can be released after the call.
+  int keep = -1;
+  bool release_first = !receiver && !c.args.empty() && callee.params[0].mode != Ast::ParamMode::Take &&
+                       is_fresh(*c.args[0], arg_tys[0]) && !views.moved.count(c.args[0]->id);
+  if (release_first) {
+    keep = alloc_temp();
+    move(keep, base);
+  }
+  auto guards = residual_guards(c.id, window_regs);
+  acquire_guards(guards);
+  sync_mask(c.id);
+  put_abx(Op::CALL, base, method, IndexKind::METHOD, c.pos);
+  release_guards(guards);
+  for (std::size_t i = 0; i < c.args.size(); ++i) {
+    int reg = base + first + int(i);
+    if (reg == base) continue;
+    if (callee.params[i].mode == Ast::ParamMode::Take || views.moved.count(c.args[i]->id)) continue;
+    release_if_fresh(*c.args[i], reg, arg_tys[i]);
+  }
+  if (keep >= 0) put_abc(Op::DROP, keep, 0, 0);
+  move(dst, base);
+  if (!callee.ret) return std::nullopt;
+  return Types::typ_of_field_ty(*callee.ret);
+}
+
+Ty MethodEmitter::emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface, const Ast::Expr& receiver) {
+  const auto* fa = &c.callee->as<Ast::FieldAccess>();
+  std::uint32_t pos = 0;
+  const Ast::Signature* sig = nullptr;
+  for (const Ast::Signature* s : iface.info->sigs) {
+    if (s->name == fa->field) {
+      sig = s;
+      break;
+    }
+    ++pos;
+  }
+  if (!sig) return fail(dst, c.pos, q(iface.name) + " has no method " + q(fa->field));
+  if (c.args.size() != sig->params.size())
+    return fail(dst, c.pos, "the interface method takes " + args_text(int(sig->params.size())) +
+                                std::to_string(c.args.size()));
+  int base = alloc_temps(int(c.args.size()) + 1);
+  std::vector<std::pair<const Ast::Expr*, int>> window_regs{{&receiver, base}};
+  std::vector<Ty> arg_tys(c.args.size());
+  emit_expr(base, receiver);
+  for (std::size_t i = 0; i < c.args.size(); ++i) {
+    const Ast::Param& p = sig->params[i];
+    arg_tys[i] = emit_expr(base + 1 + int(i), *c.args[i], p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt);
+    window_regs.push_back({c.args[i], base + 1 + int(i)});
+  }
+  auto guards = residual_guards(c.id, window_regs);
+  acquire_guards(guards);
+  sync_mask(c.id);
+  put_abx(Op::ICALL, base, iface.first_slot + pos, IndexKind::INTERFACE_SLOT, c.pos);
+  release_guards(guards);
+  for (std::size_t i = 0; i < c.args.size(); ++i) {
+    if (sig->params[i].mode == Ast::ParamMode::Take || views.moved.count(c.args[i]->id)) continue;
+    release_if_fresh(*c.args[i], base + 1 + int(i), arg_tys[i]);
+  }
+  move(dst, base);
+  return sig->ret ? Ty(Types::typ_of_field_ty(*sig->ret)) : std::nullopt;
+}
+
+Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view name, const Ty& expected) {
+  int given = int(c.args.size());
+  const BuiltinInfo* info = nullptr;
+  if (is_container_builtin(name)) {
+    int arity = name == "set" ? 3 : 2;
+    if (given == 0)
+      return fail(dst, c.pos, "builtin " + q(name) + " takes " + std::to_string(arity) + " arguments, given 0");
+    Ty first = type_of(*c.args[0]);
+    const Typ* t = first ? &strip_all(*first) : nullptr;
+    bool multi = t && t->is<Types::TMulti>(), map = t && t->is<Types::TMap>();
+    Builtin id;
+    if (name == "get" && (multi || map)) id = multi ? Builtin::MULTI_GET : Builtin::MAP_GET;
+    else if (name == "set" && map) id = Builtin::MAP_SET;
+    else if (name == "has" && map) id = Builtin::MAP_HAS;
+    else if (name == "push" && multi) id = Builtin::MULTI_PUSH;
+    else if (name == "get")
+      return fail(dst, c.pos, "builtin `get` needs a `multi` or a `map` as its first argument");
+    else if (name == "push")
+      return fail(dst, c.pos, "builtin `push` needs a `multi` as its first argument");
+    else
+      return fail(dst, c.pos, "builtin " + q(name) + " needs a `map` as its first argument");
+    info = builtin_info(unsigned(id));
+  } else {
+    info = builtin_by_source(name);
+    if (!info) return fail(dst, c.pos, "unknown builtin " + q(name));
+  }
+  if (info->id == Builtin::MULTI_NEW || info->id == Builtin::MAP_NEW) {
+    // The kinds byte comes from the destination's declared type.
+    bool multi = info->id == Builtin::MULTI_NEW;
+    auto kinds = kinds_of(expected);
+    bool fits = kinds && (multi ? strip_all(*expected).is<Types::TMulti>() : strip_all(*expected).is<Types::TMap>());
+    if (fits && given == 0) {
+      sync_mask(c.id);
+      put_abc(Op::BUILTIN, dst, *kinds, int(info->id));
+      return expected;
+    }
+    if (given != 0) return fail(dst, c.pos, "builtin " + q(name) + " takes no arguments");
+    return fail(dst, c.pos, q(info->name) + " needs a destination of declared type " +
+                                q(multi ? "multi T" : "map<K, V>") +
+                                " — its element kinds are the               container's drop plan and cannot be "
+                                "guessed; build it into a field of that type");
+  }
+  int arity = info->arity < 0 ? given : info->arity;
+  if (arity == 0 && given != 0) return fail(dst, c.pos, "builtin " + q(name) + " takes no arguments");
+  if (given != arity)
+    return fail(dst, c.pos, "builtin " + q(name) + " takes " + args_text(arity) + std::to_string(given));
+  int base = alloc_temps(arity);
+  std::vector<Ty> tys(c.args.size());
+  Ty first_elem;
+  for (std::size_t i = 0; i < c.args.size(); ++i) {
+    Ty expected;
+    if (i > 0 && tys[0]) {
+      const Typ& t = strip_all(*tys[0]);
+      if (const auto* m = t.get_if<Types::TMulti>()) expected = *m->elem;
+      if (const auto* m = t.get_if<Types::TMap>()) expected = i == 1 ? *m->key : *m->value;
+    }
+    tys[i] = emit_expr(base + int(i), *c.args[i], expected);
+  }
+  sync_mask(c.id);
+  builtin(dst, base, info->id);
+  Builtin id = info->id;
+  bool takes_all = id == Builtin::MULTI_PUSH || id == Builtin::MAP_SET || id == Builtin::SEND || id == Builtin::CALL;
+  bool lends_first = id == Builtin::MULTI_GET || id == Builtin::MAP_GET || id == Builtin::LATEST ||
+                     id == Builtin::KEY_AT || id == Builtin::VAL_AT;
+  if (!takes_all) {
+    for (std::size_t i = lends_first ? 1 : 0; i < c.args.size(); ++i) {
+      if (base + int(i) == dst) continue;
+      release_if_fresh(*c.args[i], base + int(i), tys[i]);
+    }
+  }
+  return Types::builtin_confident_ret(name, tys.empty() ? std::nullopt : tys[0]);
+}
+
+Ty MethodEmitter::emit_stdlib(int dst, const Ast::Call& c, std::string_view module, std::string_view member) {
+  const Types::StdlibMember* m = Types::stdlib_member(module, member);
+  if (!m)
+    return fail(dst, c.pos, "stdlib module " + q(module) + " has no member " + q(member), stdlib_not_linked_code);
+  int given = int(c.args.size());
+  if (module == "json" && member == "encode" && given != 1)
+    return fail(dst, c.pos, "`json.encode` takes exactly one argument");
+  if (module == "json" && member == "decode")
+    return fail(dst, c.pos, "`json.decode(text)` needs a target type — write `json.decode(text) as T`, whose result is `?T`");
+  std::string full = std::string(module) + "." + std::string(member);
+  if (given != m->arity)
+    return fail(dst, c.pos, q(full) + " takes " + args_text(m->arity) + std::to_string(given));
+  if (!m->record.empty() && !prog.class_id(m->record))
+    return fail(dst, c.pos, "no class-table entry for the " + q(m->record) + " record — " + q(full) +
+                                " cannot build its result");
+  int base = alloc_temps(given);
+  std::vector<Ty> tys(c.args.size());
+  for (std::size_t i = 0; i < c.args.size(); ++i) tys[i] = emit_expr(base + int(i), *c.args[i]);
+  sync_mask(c.id);
+  put_abc(Op::BUILTIN, dst, base, m->builtin_number);
+  for (std::size_t i = 0; i < c.args.size(); ++i)
+    if (base + int(i) != dst) release_if_fresh(*c.args[i], base + int(i), tys[i]);
+  auto result = Types::stdlib_member_result(*m);
+  if (result && result->is<Types::TVoid>()) return std::nullopt;
+  return result;
+}
+
+// ---------------------------------------------------------------- constructors
+
+Ty MethodEmitter::emit_ctor(int dst, std::string_view class_name, std::span<const Ast::FieldInit> fields,
+                            Ast::Pos pos) {
+  auto cid = prog.class_id(class_name);
+  if (!cid) return fail(dst, pos, "constructor of " + q(class_name) + ", which is not a declared class");
+  // Built in a temporary so that a field value may still read the destination.
+  int obj = alloc_temp();
+  put_abx(Op::NEW, obj, *cid, IndexKind::CLASS, pos);
+  emit_ctor_fields(obj, prog.classes[*cid], fields, pos);
+  move(dst, obj);
+  return Types::t_named(class_name);
+}
+
+void MethodEmitter::emit_ctor_fields(int obj, const ClassRec& cls, std::span<const Ast::FieldInit> fields,
+                                     Ast::Pos pos) {
+  std::vector<bool> given(cls.fields.size(), false);
+  for (const Ast::FieldInit& f : fields) {
+    int slot = cls.slot_of(f.field);
+    int mark = temp_mark();
+    int v = alloc_temp();
+    if (slot < 0) {
+      report(cannot_lower_code, f.pos, q(cls.name) + " has no field " + q(f.field));
+      continue;
+    }
+    given[std::size_t(slot)] = true;
+    emit_expr(v, *f.value, cls.fields[std::size_t(slot)].ty);
+    setf(obj, slot, v, f.pos);
+    temp_reset(mark);
+  }
+  for (std::size_t i = 0; i < cls.fields.size(); ++i) {
+    if (given[i]) continue;
+    int mark = temp_mark();
+    int v = alloc_temp();
+    emit_default_value(v, cls.fields[i], pos);
+    setf(obj, int(i), v, pos);
+    temp_reset(mark);
+  }
+}
+
+void MethodEmitter::emit_default_value(int dst, const ClassRec::FieldRec& field, Ast::Pos pos) {
+  static const char* const unsupported =
+      "cannot lower this field default — only Int/Text/Bool literals, `nil`, `now()`, `[]`, `{}` and `Rec {}` are "
+      "supported";
+  const Ast::Field* decl = field.decl;
+  if (!decl || decl->default_kind == Ast::DefaultKind::None) {
+    // No default: the field's zero (nil for nullable scalars).
+    Ast::Nil nil{};
+    nil.kind = Ast::ExprKind::Nil;
+    nil.pos = pos;
+    emit_expr(dst, nil, Types::is_nullable(field.ty) ? Ty(field.ty) : std::nullopt);
+    return;
+  }
+  if (decl->default_kind == Ast::DefaultKind::Now) {
+    builtin(dst, dst, Builtin::NOW);
+    return;
+  }
+  auto toks = decl->default_tokens;
+  using K = Lexer::Kind;
+  if (toks.size() == 1) {
+    const Ast::RawToken& t = toks[0];
+    switch (t.kind) {
+      case K::INT: load_int(dst, t.int_value, pos); return;
+      case K::STR: load_text(dst, t.text, pos); return;
+      case K::KW_TRUE: load_int(dst, 1, pos); return;
+      case K::KW_FALSE: load_int(dst, 0, pos); return;
+      case K::KW_NIL: {
+        Ast::Nil nil{};
+        nil.kind = Ast::ExprKind::Nil;
+        nil.pos = pos;
+        emit_expr(dst, nil, field.ty);
+        return;
+      }
+      default: break;
+    }
+  }
+  if (toks.size() == 2 && toks[0].kind == K::DASH && toks[1].kind == K::INT) {
+    load_int(dst, -toks[1].int_value, pos);
+    return;
+  }
+  if (toks.size() == 2 && toks[0].kind == K::LBRACKET && toks[1].kind == K::RBRACKET) {
+    if (auto k = kinds_of(field.ty)) {
+      put_abc(Op::BUILTIN, dst, *k, int(Builtin::MULTI_NEW));
+      return;
+    }
+  }
+  if (toks.size() == 2 && toks[0].kind == K::LBRACE && toks[1].kind == K::RBRACE) {
+    if (auto k = kinds_of(field.ty)) {
+      put_abc(Op::BUILTIN, dst, *k, int(Builtin::MAP_NEW));
+      return;
+    }
+  }
+  if (toks.size() == 3 && toks[0].kind == K::IDENT && toks[1].kind == K::LBRACE && toks[2].kind == K::RBRACE) {
+    emit_ctor(dst, toks[0].text, {}, pos);
+    return;
+  }
+  report(cannot_lower_code, decl->pos, unsupported);
+  load_int(dst, 0, pos);
+}
+
+Ty MethodEmitter::emit_list(int dst, const Ast::ListLit& l, const Ty& declared) {
+  // Without a declared destination the elements' own type decides, when known.
+  Ty expected = declared;
+  if (!kinds_of(expected)) {
+    if (Ty inferred = type_of(l); inferred && kinds_of(inferred)) expected = inferred;
+  }
+  auto kinds = kinds_of(expected);
+  if (!kinds || !strip_all(*expected).is<Types::TMulti>())
+    return fail(dst, l.pos, "a list literal needs a destination of declared type `multi T` — its element kind is "
+                            "the container's drop plan and cannot be guessed");
+  const Typ& elem = *strip_all(*expected).get_if<Types::TMulti>()->elem;
+  int list = alloc_temp();
+  sync_mask(l.id);
+  put_abc(Op::BUILTIN, list, *kinds, int(Builtin::MULTI_NEW));
+  for (const Ast::Expr* e : l.elements) {
+    int mark = temp_mark();
+    int w = alloc_temps(2);
+    move(w, list);
+    emit_expr(w + 1, *e, elem);
+    sync_mask(l.id);
+    builtin(w, w, Builtin::MULTI_PUSH);
+    temp_reset(mark);
+  }
+  move(dst, list);
+  return expected;
+}
+
+Ty MethodEmitter::emit_empty_map(int dst, const Ast::EmptyMap& m, const Ty& expected) {
+  auto kinds = kinds_of(expected);
+  if (!kinds || !strip_all(*expected).is<Types::TMap>())
+    return fail(dst, m.pos, "an empty map literal needs a destination of declared type `map<K, V>` — its key and "
+                            "value kinds are the container's drop plan and cannot be guessed");
+  sync_mask(m.id);
+  put_abc(Op::BUILTIN, dst, *kinds, int(Builtin::MAP_NEW));
+  return expected;
+}
+
+}  // namespace Emit::detail

@@ -1,0 +1,509 @@
+// Program-level assembly: numbering classes, interfaces and methods, the
+// entry rule, constant seeding, method emission, the residual-site check,
+// vtables and serialisation.
+#include <algorithm>
+#include <cstdio>
+
+#include "emit/method.hpp"
+#include "types/walk.hpp"
+
+namespace Emit::detail {
+
+std::string q(std::string_view name) { return "`" + std::string(name) + "`"; }
+
+int ClassRec::slot_of(std::string_view field) const {
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    if (fields[i].name == field) return int(i);
+  return -1;
+}
+
+const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string_view label) const {
+  auto [lo, hi] = drops.equal_range(id);
+  const Owner::Drop* found = nullptr;
+  for (auto it = lo; it != hi; ++it) {
+    const Owner::Drop* d = it->second;
+    if (d->kind != kind) continue;
+    if ((kind == Owner::DropKind::Scope || kind == Owner::DropKind::JoinDrop) && d->label != label) continue;
+    // Records at one site keep their recording order; the first one wins.
+    if (!found || d < found) found = d;
+  }
+  return found;
+}
+
+Views build_views(const Owner::Tables& tables) {
+  Views v;
+  v.drops.reserve(tables.drops.size());
+  for (const Owner::Drop& d : tables.drops) v.drops.emplace(d.id, &d);
+  for (const Owner::Residual& r : tables.residual) v.residual[r.id].push_back(&r);
+  for (const Owner::Move& m : tables.moves) v.moved.insert(m.id);
+  return v;
+}
+
+std::optional<std::uint32_t> Program::class_id(std::string_view name) const {
+  auto it = class_ids.find(std::string(name));
+  if (it == class_ids.end()) return std::nullopt;
+  return it->second;
+}
+
+const ClassRec* Program::class_rec(std::string_view name) const {
+  auto id = class_id(name);
+  return id ? &classes[*id] : nullptr;
+}
+
+std::optional<std::uint32_t> Program::method_id(const std::string& key) const {
+  auto it = method_ids.find(key);
+  if (it == method_ids.end()) return std::nullopt;
+  return it->second;
+}
+
+std::string Program::free_fn_key(std::string_view module, std::string_view name) const {
+  std::string plain(name);
+  if (!colliding_fns.count(plain)) return plain;
+  return std::string(module) + "#" + plain;
+}
+
+void Program::report(std::string_view code, std::size_t file, Ast::Pos pos, std::string message) {
+  collector.add(Diag::error(std::string(code), files[file].path, pos.line, pos.col, std::move(message)));
+}
+
+namespace {
+
+// The type as the syntax-tree dump prints it.
+std::string type_text(const Ast::TypeExpr* t) {
+  std::string out;
+  while (t) {
+    switch (t->kind) {
+      case Ast::TypeKind::TyName: return out + std::string(t->as<Ast::TyName>().name);
+      case Ast::TypeKind::TyRef: return out + "ref " + std::string(t->as<Ast::TyRef>().class_name);
+      case Ast::TypeKind::TyMulti: return out + "multi " + std::string(t->as<Ast::TyMulti>().class_name);
+      case Ast::TypeKind::TyMap: {
+        const auto& m = t->as<Ast::TyMap>();
+        return out + "map<" + std::string(m.key) + ", " + std::string(m.value) + ">";
+      }
+      case Ast::TypeKind::TyBacklink: {
+        const auto& b = t->as<Ast::TyBacklink>();
+        return out + "backlink " + std::string(b.class_name) + "." + std::string(b.field);
+      }
+      case Ast::TypeKind::TyNullable:
+        out += '?';
+        t = t->as<Ast::TyNullable>().inner;
+        break;
+      case Ast::TypeKind::TyActor: return out + "actor " + std::string(t->as<Ast::TyActor>().message_type);
+    }
+  }
+  return out;
+}
+
+std::string token_text(const Ast::RawToken& tok) {
+  switch (tok.kind) {
+    case Lexer::Kind::INT: return std::to_string(tok.int_value);
+    case Lexer::Kind::IDENT: return std::string(tok.text);
+    case Lexer::Kind::STR: return "\"" + std::string(tok.text) + "\"";
+    case Lexer::Kind::FLOAT: {
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "%.17g", tok.float_value);
+      return buf;
+    }
+    default: {
+      std::string label(Lexer::spelling(tok.kind));
+      return label.empty() ? std::string(tok.text) : label;
+    }
+  }
+}
+
+// Fields of a typedef as one key: equal keys share one class entry.
+std::string shape_key(const Types::ClassInfo& c) {
+  std::string key;
+  for (std::size_t i = 0; i < c.fields.size(); ++i) {
+    const Ast::Field& f = c.fields[i];
+    if (i) key += ';';
+    key += f.name;
+    key += ':';
+    key += type_text(f.ty);
+    if (f.default_kind == Ast::DefaultKind::Now) {
+      key += "=now()";
+    } else if (f.default_kind == Ast::DefaultKind::Tokens) {
+      key += '=';
+      for (std::size_t t = 0; t < f.default_tokens.size(); ++t) {
+        if (t) key += ' ';
+        key += token_text(f.default_tokens[t]);
+      }
+    }
+  }
+  return key;
+}
+
+const Types::Typ& strip_all(const Types::Typ& ty) {
+  const Types::Typ* t = &ty;
+  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
+  return *t;
+}
+
+FieldKind kind_of(const Types::Symbols& merged, const Types::Typ& ty) {
+  int k = Types::vkb_kind_of_typ(merged, strip_all(ty));
+  return k >= 0 && k <= 7 ? FieldKind(k) : FieldKind::SCALAR;
+}
+
+struct ProgramBuilder {
+  Program& prog;
+  const EntryOk& entry_ok;
+
+  std::optional<std::pair<std::size_t, std::pair<Ast::Pos, std::string>>> index_error;
+
+  std::uint32_t add_class(ClassRec rec) {
+    auto id = std::uint32_t(prog.classes.size());
+    prog.class_ids.emplace(rec.name, id);
+    prog.classes.push_back(std::move(rec));
+    return id;
+  }
+
+  void index_problem(std::size_t file, Ast::Pos pos, std::string message) {
+    index_error = {file, {pos, std::move(message)}};
+  }
+
+  bool indexable(const ClassRec::FieldRec& f) {
+    FieldKind k = kind_of(prog.merged, f.ty);
+    return k == FieldKind::SCALAR || k == FieldKind::TEXT || k == FieldKind::FLOAT;
+  }
+
+  void table_indexes(std::size_t file, const Types::ClassInfo& info, ClassRec& rec) {
+    for (std::size_t i = 0; i < rec.fields.size(); ++i) {
+      const Ast::Field* f = rec.fields[i].decl;
+      if (!f) continue;
+      bool unique = std::find(f->annotations.begin(), f->annotations.end(), "unique") != f->annotations.end();
+      if (!unique) continue;
+      if (!indexable(rec.fields[i])) {
+        index_problem(file, f->pos, "`@unique` on " + q(std::string(info.name) + "." + std::string(f->name)) +
+                                        ": only scalar, Text, and Float fields can be indexed");
+      }
+      rec.indexes.push_back({true, {std::uint32_t(i)}});
+    }
+    if (!info.table) return;
+    for (std::span<const Ast::Name> columns : info.table->indexes) {
+      TableIndex index;
+      bool ok = true;
+      for (Ast::Name column : columns) {
+        int slot = rec.slot_of(column);
+        if (slot < 0) {
+          index_problem(file, info.pos, "`@table(index: ...)` on " + q(info.name) + " names " + q(column) +
+                                            ", which is not a field");
+          ok = false;
+          continue;
+        }
+        if (!indexable(rec.fields[std::size_t(slot)])) {
+          index_problem(file, info.pos, "`@table(index: ...)` on " + q(info.name) + ": " + q(column) +
+                                            " is not a scalar, Text, or Float field");
+        }
+        index.slots.push_back(std::uint32_t(slot));
+      }
+      if (ok) rec.indexes.push_back(std::move(index));
+    }
+  }
+
+  ClassRec class_of_info(const Types::ClassInfo& info) {
+    ClassRec rec;
+    rec.name = std::string(info.name);
+    rec.gc = Types::is_gc_class(prog.merged, info.name);
+    rec.info = &info;
+    for (const Ast::Field& f : info.fields) {
+      rec.fields.push_back({std::string(f.name), f.ty ? Types::typ_of_field_ty(*f.ty) : Types::t_named("Int"), &f});
+    }
+    return rec;
+  }
+
+  void collect_classes() {
+    std::unordered_map<std::string, std::uint32_t> shapes;
+    for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
+      for (const Ast::Decl* d : prog.files[fi].tree->decls) {
+        if (const auto* c = d->get_if<Ast::ClassDecl>()) {
+          std::string name(c->name);
+          if (prog.class_ids.count(name)) continue;
+          const Types::ClassInfo* info = prog.merged.classes.find(c->name);
+          if (!info) continue;
+          if (c->is_typedef) {
+            std::string key = shape_key(*info);
+            if (auto it = shapes.find(key); it != shapes.end()) {
+              prog.class_ids.emplace(name, it->second);
+              continue;
+            }
+            ClassRec rec = class_of_info(*info);
+            table_indexes(fi, *info, rec);
+            shapes.emplace(std::move(key), add_class(std::move(rec)));
+            continue;
+          }
+          ClassRec rec = class_of_info(*info);
+          table_indexes(fi, *info, rec);
+          add_class(std::move(rec));
+        } else if (const auto* i = d->get_if<Ast::InterfaceDecl>()) {
+          std::string name(i->name);
+          if (prog.iface_ids.count(name)) continue;
+          const Types::InterfaceInfo* info = prog.merged.interfaces.find(i->name);
+          if (!info) continue;
+          prog.iface_ids.emplace(name, std::uint32_t(prog.interfaces.size()));
+          prog.interfaces.push_back({name, info, 0});
+        } else if (const auto* u = d->get_if<Ast::UnionDecl>()) {
+          bool payload = std::any_of(u->variants.begin(), u->variants.end(),
+                                     [](const Ast::Variant& v) { return !v.payload.empty(); });
+          if (!payload) continue;
+          for (const Ast::Variant& v : u->variants) {
+            std::string name = std::string(u->name) + "." + std::string(v.name);
+            if (prog.class_ids.count(name)) continue;
+            ClassRec rec;
+            rec.name = name;
+            for (const Ast::PayloadField& p : v.payload)
+              rec.fields.push_back({std::string(p.name), p.ty ? Types::typ_of_field_ty(*p.ty) : Types::t_named("Int"), nullptr});
+            add_class(std::move(rec));
+          }
+        }
+      }
+    }
+    if (index_error) {
+      prog.report(cannot_lower_code, index_error->first, index_error->second.first, index_error->second.second);
+    }
+    std::uint32_t slot = 0;
+    for (IfaceRec& i : prog.interfaces) {
+      i.first_slot = slot;
+      slot += std::uint32_t(i.info->sigs.size());
+    }
+    library_records();
+  }
+
+  // The library records the program needs: `Error` for any `try`, and the
+  // record of each library member it calls.
+  void library_records() {
+    struct Need {
+      std::unordered_set<std::string> names;
+      void on_type(const Ast::TypeExpr&) {}
+      void on_stmt(const Ast::Stmt&) {}
+      void on_expr(const Ast::Expr& e) {
+        if (e.kind == Ast::ExprKind::Try) names.insert(std::string(Types::error_record));
+        const auto* c = e.get_if<Ast::Call>();
+        if (!c) return;
+        const auto* fa = c->callee->get_if<Ast::FieldAccess>();
+        if (!fa) return;
+        const auto* mod = fa->object->get_if<Ast::Ident>();
+        if (!mod || !Types::is_stdlib_module(mod->name)) return;
+        if (const Types::StdlibMember* m = Types::stdlib_member(mod->name, fa->field); m && !m->record.empty())
+          names.insert(std::string(m->record));
+      }
+    } need;
+    Types::Walk::Walker<Need> walker{need};
+    for (const SourceUnit& f : prog.files) {
+      for (const Ast::Decl* d : f.tree->decls) {
+        if (const auto* c = d->get_if<Ast::ClassDecl>()) {
+          for (const Ast::Method* m : c->methods) walker.stmts(m->body);
+        } else if (const auto* fn = d->get_if<Ast::FnDecl>(); fn && fn->fn) {
+          walker.stmts(fn->fn->body);
+        }
+      }
+    }
+    for (std::string_view name : {"Error", "Stat", "TimeParts", "Proc"}) {
+      if (!need.names.count(std::string(name)) || prog.class_ids.count(std::string(name))) continue;
+      const Types::ClassInfo* info = prog.merged.classes.find(name);
+      if (!info) continue;
+      add_class(class_of_info(*info));
+    }
+  }
+
+  void add_method(MethodRec rec) {
+    auto id = std::uint32_t(prog.methods.size());
+    prog.method_ids.emplace(rec.key, id);
+    prog.methods.push_back(std::move(rec));
+  }
+
+  void collect_methods() {
+    std::unordered_map<std::string, std::string> first_module;
+    for (const SourceUnit& f : prog.files) {
+      std::string module = prog.module_of(f.path);
+      for (const Ast::Decl* d : f.tree->decls) {
+        const auto* fn = d->get_if<Ast::FnDecl>();
+        if (!fn || !fn->fn) continue;
+        auto [it, added] = first_module.emplace(std::string(fn->fn->name), module);
+        if (!added && it->second != module) prog.colliding_fns.insert(it->first);
+      }
+    }
+    for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
+      const SourceUnit& f = prog.files[fi];
+      std::string module = prog.module_of(f.path);
+      for (const Ast::Decl* d : f.tree->decls) {
+        if (const auto* c = d->get_if<Ast::ClassDecl>()) {
+          auto cid = prog.class_id(c->name);
+          if (!cid || prog.classes[*cid].info == nullptr) continue;
+          // A second declaration of a class name was skipped; so are its methods.
+          if (prog.classes[*cid].info->id != c->id && prog.classes[*cid].info->pos.line != c->pos.line) continue;
+          for (const Ast::Method* m : c->methods) {
+            std::string key = std::string(c->name) + "." + std::string(m->name);
+            if (prog.method_ids.count(key)) continue;
+            MethodRec rec;
+            rec.name = std::string(m->name);
+            rec.key = std::move(key);
+            rec.owner = *cid;
+            rec.owner_name = std::string(c->name);
+            rec.decl = m;
+            rec.file = fi;
+            rec.out.args = std::uint8_t(std::min<std::size_t>(m->params.size() + (m->is_static ? 0 : 1), 255));
+            add_method(std::move(rec));
+          }
+        } else if (const auto* fn = d->get_if<Ast::FnDecl>(); fn && fn->fn) {
+          const Ast::Method* m = fn->fn;
+          std::string key = prog.free_fn_key(module, m->name);
+          if (prog.method_ids.count(key)) continue;
+          MethodRec rec;
+          rec.name = std::string(m->name);
+          rec.key = std::move(key);
+          rec.decl = m;
+          rec.file = fi;
+          rec.out.args = std::uint8_t(std::min<std::size_t>(m->params.size(), 255));
+          auto id = std::uint32_t(prog.methods.size());
+          add_method(std::move(rec));
+          entry_rule(fi, *m, id);
+        }
+      }
+    }
+  }
+
+  void entry_rule(std::size_t fi, const Ast::Method& m, std::uint32_t id) {
+    if (m.name != "main" || (entry_ok && !entry_ok(prog.files[fi].path))) return;
+    bool params_ok = m.params.empty();
+    if (m.params.size() == 1 && m.params[0].ty) {
+      const auto* multi = m.params[0].ty->get_if<Ast::TyMulti>();
+      params_ok = multi && multi->class_name == "Text";
+    }
+    if (!params_ok) return;
+    prog.entry = id;
+    if (m.ret && type_text(m.ret) != "Int") {
+      prog.report(entry_return_code, fi, m.pos,
+                  "entry `main` declares return type " + q(type_text(m.ret)) +
+                      " — the entry's return value is the process exit code, so it must return `Int`");
+    }
+  }
+
+  void seed_constants() {
+    for (const ClassRec& c : prog.classes) prog.pool.const_text(c.name);
+    for (const ClassRec& c : prog.classes)
+      for (const ClassRec::FieldRec& f : c.fields) prog.pool.const_text(f.name);
+    for (const IfaceRec& i : prog.interfaces) prog.pool.const_text(i.name);
+    for (const MethodRec& m : prog.methods) prog.pool.const_text(m.name);
+  }
+
+  void check_residual() {
+    for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
+      std::vector<const Owner::Residual*> left;
+      for (const Owner::Residual& r : prog.files[fi].tables->residual)
+        if (!prog.guarded.count(&r)) left.push_back(&r);
+      std::stable_sort(left.begin(), left.end(), [](const Owner::Residual* a, const Owner::Residual* b) {
+        return a->pos.line != b->pos.line ? a->pos.line < b->pos.line : a->pos.col < b->pos.col;
+      });
+      for (const Owner::Residual* r : left) {
+        prog.report(unguardable_code, fi, r->pos,
+                    "residual borrow site was never wrapped in runtime guards — the emitter has no lowering for "
+                    "this region, and leaving it unguarded would disable the aliasing check it exists for");
+      }
+    }
+  }
+
+  std::uint32_t class_meta(const Types::Typ& ty) {
+    if (const auto* n = ty.get_if<Types::TNullable>()) {
+      std::string_view inner = Types::named_name(strip_all(*n->inner));
+      if (inner == "Float") return meta_nullable_float;
+      if (inner == "Bool") return meta_nullable_bool;
+      if (!inner.empty() && kind_of(prog.merged, strip_all(ty)) == FieldKind::SCALAR &&
+          !prog.class_ids.count(std::string(inner)))
+        return meta_nullable_scalar;
+    }
+    const Types::Typ& t = strip_all(ty);
+    std::string_view name = Types::named_name(t);
+    if (name == Types::json_value_type) return meta_json;
+    if (name == "Bool") return meta_bool;
+    std::string cls;
+    if (!name.empty()) cls = std::string(name);
+    else if (const auto* r = t.get_if<Types::TRef>()) cls = r->class_name;
+    else if (const auto* m = t.get_if<Types::TMulti>()) cls = std::string(Types::named_name(strip_all(*m->elem)));
+    else if (const auto* m = t.get_if<Types::TMap>()) cls = std::string(Types::named_name(strip_all(*m->value)));
+    if (auto id = prog.class_id(cls)) return *id;
+    return none;
+  }
+
+  std::uint32_t elem_meta(const Types::Typ& ty) {
+    const Types::Typ& t = strip_all(ty);
+    if (const auto* m = t.get_if<Types::TMulti>()) return elem_meta_multi(kind_of(prog.merged, *m->elem));
+    if (const auto* m = t.get_if<Types::TMap>())
+      return elem_meta_map(kind_of(prog.merged, *m->key), kind_of(prog.merged, *m->value));
+    return 0;
+  }
+
+  Image image() {
+    Image out;
+    for (const ClassRec& c : prog.classes) {
+      ClassEntry e;
+      e.name = prog.pool.const_text(c.name);
+      e.gc = c.gc;
+      for (const ClassRec::FieldRec& f : c.fields) {
+        Field field;
+        field.kind = kind_of(prog.merged, f.ty);
+        field.name = prog.pool.const_text(f.name);
+        field.class_meta = class_meta(f.ty);
+        field.elem_meta = elem_meta(f.ty);
+        e.fields.push_back(field);
+      }
+      e.indexes = c.indexes;
+      out.classes.push_back(std::move(e));
+    }
+    for (const IfaceRec& i : prog.interfaces)
+      out.interfaces.push_back({prog.pool.const_text(i.name), std::uint32_t(i.info->sigs.size())});
+    for (std::uint32_t ci = 0; ci < prog.classes.size(); ++ci) {
+      const ClassRec& c = prog.classes[ci];
+      if (!c.info) continue;
+      for (std::uint32_t ii = 0; ii < prog.interfaces.size(); ++ii) {
+        Vtable vt{ci, ii, {}};
+        bool ok = true;
+        for (const Ast::Signature* sig : prog.interfaces[ii].info->sigs) {
+          const Ast::Method* m = c.info->method(sig->name);
+          auto id = prog.method_id(c.name + "." + std::string(sig->name));
+          if (!m || m->is_static || m->params.size() != sig->params.size() || !id) {
+            ok = false;
+            break;
+          }
+          vt.methods.push_back(*id);
+        }
+        if (ok) out.vtables.push_back(std::move(vt));
+      }
+    }
+    for (MethodRec& m : prog.methods) {
+      m.out.name = prog.pool.const_text(m.name);
+      m.out.owner = m.owner;
+      out.methods.push_back(std::move(m.out));
+    }
+    out.entry = prog.entry;
+    out.constants = prog.pool.entries();
+    return out;
+  }
+};
+
+}  // namespace
+}  // namespace Emit::detail
+
+namespace Emit {
+
+Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Types::ModuleOf& module_of,
+                 const Types::ModuleTables& modules, Diag::Collector& collector,
+                 std::span<const SourceUnit> files) {
+  using namespace detail;
+  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}};
+  ProgramBuilder b{prog, entry_ok, std::nullopt};
+  b.collect_classes();
+  b.collect_methods();
+  for (const SourceUnit& f : files) prog.views.push_back(build_views(*f.tables));
+  b.seed_constants();
+  for (MethodRec& m : prog.methods) MethodEmitter(prog, m).run();
+  b.check_residual();
+  return b.image();
+}
+
+std::string emit(const EntryOk& entry_ok, const Types::Symbols& merged, const Types::ModuleOf& module_of,
+                 const Types::ModuleTables& modules, Diag::Collector& collector,
+                 std::span<const SourceUnit> files) {
+  return write_image(emit_image(entry_ok, merged, module_of, modules, collector, files));
+}
+
+}  // namespace Emit
