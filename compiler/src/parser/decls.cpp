@@ -13,13 +13,12 @@ Ast::List<Ast::Decl> State::parse_program() {
     skip_newlines();
     if (at(Kind::END_OF_FILE)) break;
     std::size_t inner = list_mark();
-    std::size_t start = cursor_;
     try {
       const Ast::Decl* decl = parse_decl();
       push(decl);
     } catch (const ParseError&) {
       scratch_.resize(inner);
-      resync_top_level(start);
+      resync_top_level();
     }
   }
   return take_list<Ast::Decl>(mark);
@@ -100,13 +99,13 @@ const Ast::Decl* State::parse_decl() {
   unexpected("a top-level declaration (type/class/interface/fn/@annotation)");
 }
 
-// Skips to the next declaration start at bracket depth 0. The depth starts
-// with the braces the declaration opened before the error, so a broken
-// member does not end its class early; a closing bracket never takes the
-// depth below 0, so a stray `)` cannot hide the rest of the file.
-void State::resync_top_level(std::size_t decl_start) {
+// Skips from the error to the next declaration start at bracket depth 0, or
+// past the `}` that takes the depth to 0. The depth counts only what is
+// skipped here; a stray `)` or `]` never takes it below 0, so it cannot hide
+// the rest of the file.
+void State::resync_top_level() {
   std::size_t start = cursor_;
-  int depth = open_braces_since(decl_start);
+  int depth = 0;
   while (true) {
     switch (kind()) {
       case Kind::END_OF_FILE: return;

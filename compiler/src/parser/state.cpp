@@ -215,15 +215,6 @@ void State::too_deep() {
            " levels of blocks and expressions");
 }
 
-int State::open_braces_since(std::size_t from) const {
-  int depth = 0;
-  for (std::size_t i = from; i < cursor_; ++i) {
-    if (tokens_[i].kind == Kind::LBRACE) ++depth;
-    if (tokens_[i].kind == Kind::RBRACE && depth > 0) --depth;
-  }
-  return depth;
-}
-
 // end_of_stmt = ";" | NEWLINE | before "}" | before EOF
 void State::end_of_stmt() {
   if (accept(Kind::SEMICOLON) || accept(Kind::NEWLINE)) return;

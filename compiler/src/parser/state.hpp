@@ -79,9 +79,6 @@ class State {
   void reject_doctrine_word(Ast::Pos at, std::string_view word, const char* reason);
   [[noreturn]] void too_deep();
   void end_of_stmt();
-  // Braces opened and not closed between `from` and the cursor (never below
-  // 0). Only braces: an unclosed `(` or `[` is more often a typo than structure.
-  int open_braces_since(std::size_t from) const;
   Ast::Name name_of(const Lexer::Token& t) { return shared_.arena.intern(t.text()); }
   Ast::RawToken raw_token(const Lexer::Token& t);
 
@@ -134,7 +131,7 @@ class State {
   const Ast::Method* parse_method(bool pub, bool is_static, bool with_body);
   std::span<const Ast::Param> parse_params();
   const Ast::TypeExpr* parse_return_type();
-  void resync_top_level(std::size_t decl_start);
+  void resync_top_level();
 
   // ---- class members, fields, annotations (members.cpp)
   // Methods go onto the scratch stack; fields and consts into the vectors.
@@ -159,7 +156,7 @@ class State {
   const Ast::Stmt* parse_if();
   const Ast::Stmt* parse_for();
   const Ast::Stmt* parse_simple_stmt();
-  void resync_stmt(std::size_t stmt_start);
+  void resync_stmt();
 
   // ---- expressions (exprs.cpp)
   const Ast::Expr* parse_expr();

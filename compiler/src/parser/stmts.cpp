@@ -19,23 +19,21 @@ Ast::List<Ast::Stmt> State::parse_block() {
 
 void State::parse_stmt_recovering() {
   std::size_t mark = list_mark();
-  std::size_t start = cursor_;
   try {
     const Ast::Stmt* s = parse_stmt();
     push(s);
   } catch (const ParseError&) {
     scratch_.resize(mark);
-    resync_stmt(start);
+    resync_stmt();
   }
 }
 
-// Skips the rest of a broken statement: up to a NEWLINE or ";" at depth 0
-// (consumed) or a "}" at depth 0 (left for the block). The depth starts with
-// the braces the statement opened before the error (`{ a: 1 }` fails inside
-// its braces), and closing brackets never take it below 0, so `g(a b)` cannot
-// make the resync overrun the enclosing block.
-void State::resync_stmt(std::size_t stmt_start) {
-  int depth = open_braces_since(stmt_start);
+// Skips the rest of a broken statement from the error: up to a NEWLINE or
+// ";" at depth 0 (consumed) or a "}" at depth 0 (left for the block). The
+// depth counts only what is skipped here; closing brackets never take it
+// below 0, so `g(a b)` cannot make the resync overrun the enclosing block.
+void State::resync_stmt() {
+  int depth = 0;
   while (true) {
     switch (kind()) {
       case Kind::END_OF_FILE: return;
