@@ -19,7 +19,8 @@ class Output {
     if (buf_.size() + s.size() > capacity) {
       flush();
       if (s.size() > capacity) {
-        write_fd(1, s);
+        if (out_ != nullptr) out_->append(s);
+        else write_fd(1, s);
         return;
       }
     }
@@ -30,13 +31,20 @@ class Output {
     buf_.push_back(c);
   }
   void flush() {
-    write_fd(1, buf_);
+    if (out_ != nullptr) out_->append(buf_);
+    else write_fd(1, buf_);
     buf_.clear();
   }
   // Standard error: the pending standard output goes first.
   void error(std::string_view s) {
     flush();
-    write_fd(2, s);
+    if (err_ != nullptr) err_->append(s);
+    else write_fd(2, s);
+  }
+  // Collects both streams into strings instead (for tests and embedders).
+  void capture(std::string* out, std::string* err) {
+    out_ = out;
+    err_ = err;
   }
 
  private:
@@ -49,6 +57,8 @@ class Output {
     }
   }
   std::string buf_;
+  std::string* out_ = nullptr;
+  std::string* err_ = nullptr;
 };
 
 }  // namespace Vm
