@@ -120,14 +120,14 @@ for entry in "${benchmarks[@]}"; do
     fi
     read -r wall user sys kb < "$out/$name.vm.time"
     best vm_wall "$wall"
-    best vm_cpu "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
+    best vm_cpu "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }')"
     ((kb > peak)) && peak=$kb
     [[ $i == 0 ]] && cp "$out/$name.vm.out" "$out/$name.vm.first"
     if [[ $kind != check ]]; then
       timed "$out/$name.lua" lua5.4 "$peers/$peer" "${peer_args[@]}"
       read -r wall user sys kb < "$out/$name.lua.time"
       best lua_wall "$wall"
-      best lua_cpu "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }')"
+      best lua_cpu "$(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.3f", u + s }')"
     fi
   done
   if [[ $vm_ok == 0 ]]; then
