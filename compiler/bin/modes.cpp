@@ -10,10 +10,12 @@
 #include "discovery.hpp"
 #include "dump/dump.hpp"
 #include "assembly.hpp"
+#include "build.hpp"
 #include "front_end.hpp"
 #include "image_compile.hpp"
 #include "gcinfer/gcinfer.hpp"
 #include "owner/owner.hpp"
+#include "project.hpp"
 
 namespace Driver {
 
@@ -142,11 +144,11 @@ int run(const Invocation& inv) {
       return dump_tokens(inv.path);
     case Mode::UpdateDeps:
       if (!is_project_dir(inv.path)) fail("--update-deps needs a project directory with a vk.toml");
-      return check(inv.path);
+      return manifest_build(true, inv.path);
     case Mode::DumpAst:
       return dump_ast(inv.path);
     case Mode::Check:
-      return check(inv.path);
+      return is_project_dir(inv.path) ? manifest_build(false, inv.path) : check(inv.path);
     case Mode::DumpOwner:
       return dump_owner(inv.path);
     case Mode::DumpGc:
@@ -156,7 +158,7 @@ int run(const Invocation& inv) {
     case Mode::Emit:
       return emit_mode(inv.path, inv.out);
     case Mode::Build:
-      return check(inv.path);
+      return build_mode({}, inv.runtime.empty() ? std::nullopt : std::optional(inv.runtime), inv.path, inv.out);
   }
   return 2;
 }
