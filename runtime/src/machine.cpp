@@ -51,6 +51,7 @@ Machine::Machine(Program& p) : program(p), heap(p.layouts, any_gc_class(p)) {
 }
 
 Machine::~Machine() {
+  release_library(*this);
   forget_caught();
   std::free(stack_);
 }
@@ -127,6 +128,44 @@ bool Machine::unwind(const VmError& error) {
   f.base[t.reg] = from_ptr(caught_);
   f.pc = t.handler;
   return true;
+}
+
+Value Machine::invoke(std::uint32_t method, const Value* args, std::size_t n, std::string* trace) {
+  const Method& callee = program.methods[method];
+  Value* base = frames_.empty() ? stack_ : frames_.back().base + frames_.back().method->regs;
+  if (base + callee.regs > stack_ + stack_slots || frames_.size() >= max_frames) {
+    raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
+  }
+  std::memset(base, 0, callee.regs * sizeof(Value));
+  for (std::size_t i = 0; i < n && i < callee.regs; ++i) base[i] = args[i];
+  std::size_t floor = frames_.size();
+  std::size_t borrow_mark = borrows_.size();
+  frames_.push_back(Frame{&callee, 0, base});
+  for (;;) {
+    try {
+      return Interp::execute(*this, floor);
+    } catch (const VmError& error) {
+      if (!tries_.empty() && tries_.back().frame >= floor && unwind(error)) continue;
+      if (trace != nullptr) {
+        for (std::size_t i = frames_.size(); i-- > floor;) {
+          const Frame& f = frames_[i];
+          *trace += "  at " + f.method->name + " (line " + std::to_string(f.method->line_at(f.pc)) + ")\n";
+        }
+      }
+      while (borrows_.size() > borrow_mark) {
+        Borrow b = borrows_.back();
+        borrows_.pop_back();
+        if (b.obj == nullptr) continue;
+        if (b.exclusive) b.obj->borrows = 0;
+        else if (b.obj->borrows > 0) --b.obj->borrows;
+      }
+      while (frames_.size() > floor) {
+        release_frame(frames_.back(), 0);
+        frames_.pop_back();
+      }
+      throw;
+    }
+  }
 }
 
 void Machine::report_uncaught(const VmError& error) {

@@ -38,6 +38,7 @@ struct Borrow {
 };
 
 class Machine;
+struct LibraryState;  // lib/state.hpp: tables, actors and sockets of one machine
 
 // What a builtin receives: its argument block (`args[0]`, `args[1]`, ...,
 // registers of the caller), the raw B operand (the kinds byte of multi_new
@@ -82,6 +83,19 @@ class Machine {
   std::uint32_t current_line() const;
   // The `Error` record fill of a catch: the last error caught.
   ErrorObj* caught() const { return caught_; }
+  // The first register of the stack (the registers in use end at the
+  // current window's end).
+  const Value* stack_base() const { return stack_; }
+
+  // Runs `method` with `args` in a window above the active calls (the
+  // library runs an actor's `receive` this way) and returns its result. An
+  // error no `try` inside the call catches leaves it: its frames give back
+  // what they own, `trace` (when given) receives its "  at ..." lines, and
+  // the error is thrown on.
+  Value invoke(std::uint32_t method, const Value* args, std::size_t n, std::string* trace = nullptr);
+
+  // The library's state of this machine, made on first use.
+  LibraryState* library = nullptr;
 
  private:
   friend struct Interp;

@@ -1,5 +1,7 @@
 #include "lib/library.hpp"
 
+#include "lib/state.hpp"
+
 namespace Vm {
 
 namespace {
@@ -34,8 +36,53 @@ void register_library_stubs(BuiltinTable& table) {
 }
 
 void register_library(BuiltinTable& table) {
-  (void)table;
-  // Library modules register here (after the core), each replacing its stubs.
+  register_table_builtins(table);
+  register_json_builtins(table);
+  register_system_builtins(table);
+  register_net_builtins(table);
+  register_actor_builtins(table);
+}
+
+LibraryState& library_state(Machine& vm) {
+  if (vm.library == nullptr) vm.library = new LibraryState();
+  return *vm.library;
+}
+
+void release_library(Machine& vm) {
+  if (vm.library == nullptr) return;
+  // Actors first: their machines may still hold messages of this one.
+  release_actors(vm, *vm.library);
+  release_tables(vm, *vm.library);
+  release_sockets(*vm.library);
+  delete vm.library;
+  vm.library = nullptr;
+}
+
+std::uint32_t class_arg(Machine& vm, Value v, const char* builtin) {
+  std::int64_t c = as_int(v);
+  if (c < 0 || static_cast<std::uint64_t>(c) >= vm.program.layouts.size()) {
+    raise(ErrorCode::BAD_ARGUMENT, std::string(builtin) + ": " + std::to_string(c) + " is not a class of the program");
+  }
+  return static_cast<std::uint32_t>(c);
+}
+
+Value make_record(Machine& vm, const char* name, std::initializer_list<RecordField> fields) {
+  int cls = vm.program.class_index(name);
+  if (cls < 0) {
+    for (const RecordField& f : fields) {
+      if (f.text) vm.heap.release_str(f.value);
+    }
+    raise(ErrorCode::NOT_AVAILABLE, std::string("the program has no `") + name + "` record");
+  }
+  Instance* r = vm.heap.instance(static_cast<std::uint32_t>(cls));
+  const ClassLayout& layout = vm.heap.layout(static_cast<std::uint32_t>(cls));
+  for (const RecordField& f : fields) {
+    int slot = vm.program.field_index(static_cast<std::uint32_t>(cls), f.name);
+    bool fits = slot >= 0 && (layout.kinds[std::size_t(slot)] == Kind::TEXT) == f.text;
+    if (fits) r->fields[slot] = f.value;
+    else if (f.text) vm.heap.release_str(f.value);
+  }
+  return from_ptr(r);
 }
 
 }  // namespace Vm

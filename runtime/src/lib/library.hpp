@@ -16,4 +16,8 @@ void register_library(BuiltinTable& table);
 // NOT_AVAILABLE. Runs first, before the core and the library register.
 void register_library_stubs(BuiltinTable& table);
 
+// Frees what the library holds for a machine (table rows, actors, sockets);
+// the machine calls it when it ends.
+void release_library(Machine& vm);
+
 }  // namespace Vm
