@@ -233,6 +233,9 @@ Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view nam
     }
     tys[i] = emit_expr(base + int(i), *c.args[i], expected);
   }
+  // The storing builtins keep their element: it must be theirs.
+  if (info->id == Builtin::MULTI_PUSH || info->id == Builtin::MAP_SET)
+    for (std::size_t i = 1; i < c.args.size(); ++i) own_text(base + int(i), *c.args[i], tys[i]);
   sync_mask(c.id);
   builtin(dst, base, info->id);
   Builtin id = info->id;
@@ -301,7 +304,8 @@ void MethodEmitter::emit_ctor_fields(int obj, const ClassRec& cls, std::span<con
       continue;
     }
     given[std::size_t(slot)] = true;
-    emit_expr(v, *f.value, cls.fields[std::size_t(slot)].ty);
+    Ty got = emit_expr(v, *f.value, cls.fields[std::size_t(slot)].ty);
+    own_text(v, *f.value, got);
     setf(obj, slot, v, f.pos);
     temp_reset(mark);
   }

@@ -74,12 +74,12 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
       }
       return true;
     }
-    case Ast::ExprKind::Ctor:
-    case Ast::ExprKind::ListLit:
-    case Ast::ExprKind::EmptyMap:
     case Ast::ExprKind::Interp:
       // A Text piece is the value itself; numbers are converted into new text.
       return !is_text(type_of(*e.as<Ast::Interp>().value));
+    case Ast::ExprKind::Ctor:
+    case Ast::ExprKind::ListLit:
+    case Ast::ExprKind::EmptyMap:
     case Ast::ExprKind::Switch:
     case Ast::ExprKind::Try:
       return true;
@@ -88,6 +88,11 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
     default:
       return false;
   }
+}
+
+void MethodEmitter::own_text(int reg, const Ast::Expr& e, const Ty& ty) {
+  if (!is_text(ty) || is_fresh(e, ty) || views.moved.count(e.id) || e.kind == Ast::ExprKind::TextLit) return;
+  builtin(reg, reg, Builtin::TEXT_COPY);
 }
 
 void MethodEmitter::release_if_fresh(const Ast::Expr& e, int reg, const Ty& ty) {
@@ -302,6 +307,8 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
       const auto& id = e.as<Ast::Ident>();
       if (const LocalVar* l = find_local(id.name)) {
         move(dst, l->reg);
+        // A value moved away leaves its local: no longer released on unwinding.
+        if (views.moved.count(e.id) && dst != l->reg) mask_clear(l->reg);
         return l->ty;
       }
       if (auto v = Types::find_variant_in(prog.merged, id.name)) {

@@ -138,7 +138,8 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
       return;
     }
     int v = alloc_temp();
-    emit_expr(v, *a.value, cls->fields[std::size_t(slot)].ty);
+    Ty got = emit_expr(v, *a.value, cls->fields[std::size_t(slot)].ty);
+    own_text(v, *a.value, got);
     int obj = emit_operand(*fa->object);
     if (overwrite) {
       // The old value is read before the store and released after it.
@@ -169,7 +170,8 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
     int w = alloc_temps(3);
     emit_expr(w, *ix->collection);
     emit_expr(w + 1, *ix->index, key);
-    emit_expr(w + 2, *a.value, elem);
+    Ty got = emit_expr(w + 2, *a.value, elem);
+    own_text(w + 2, *a.value, got);
     std::vector<std::pair<const Ast::Expr*, int>> regs{{ix->collection, w}, {ix->index, w + 1}, {a.value, w + 2},
                                                        {a.target, w}};
     auto guards = residual_guards(a.id, regs);
@@ -361,7 +363,7 @@ void MethodEmitter::emit_return(const Ast::Return& r) {
   int reg = emit_operand(*r.value, &ty);
   // A text the method only borrows is copied: the caller receives its own.
   bool borrowed_text = false;
-  if (is_text(ty) && !is_fresh(*r.value, ty)) {
+  if (is_text(ty) && !is_fresh(*r.value, ty) && r.value->kind != Ast::ExprKind::TextLit) {
     const auto* id = r.value->get_if<Ast::Ident>();
     const LocalVar* l = id ? find_local(id->name) : nullptr;
     borrowed_text = !l || is_param(*l);

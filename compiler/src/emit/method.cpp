@@ -52,13 +52,15 @@ void MethodEmitter::put_abx(Op op, int a, long long bx, IndexKind kind, Ast::Pos
 
 std::size_t MethodEmitter::put_jump(Op op, int a) {
   std::size_t at = here();
+  jump_lines_[at] = line_;
   put(asbx(op, a, 0));
   return at;
 }
 
 void MethodEmitter::patch_jump(std::size_t at, std::size_t target) {
   if (auto message = Emit::patch_jump(code_, at, target)) {
-    report(limit_code, {line_, 1}, *message);
+    auto it = jump_lines_.find(at);
+    report(limit_code, {it == jump_lines_.end() ? line_ : it->second, 1}, *message);
     return;
   }
   if (!any_target_ || target > highest_target_) highest_target_ = target;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "emit/program.hpp"
@@ -116,6 +117,9 @@ class MethodEmitter {
   // Releases a value just made for one use when nobody took it.
   void release_if_fresh(const Ast::Expr& e, int reg, const Ty& ty);
   bool is_fresh(const Ast::Expr& e, const Ty& ty) const;
+  // A Text stored into a field or container must be the store's own: a
+  // borrowed one (a parameter, a field, an element) is copied first.
+  void own_text(int reg, const Ast::Expr& e, const Ty& ty);
   bool is_heap(const Ty& ty) const;  // owned, gc-less class value or text-like
   bool is_owned(const Ty& ty) const;
   bool is_gc(const Ty& ty) const;
@@ -220,6 +224,7 @@ class MethodEmitter {
   std::vector<LocalVar> locals_;
   std::size_t highest_target_ = 0;
   bool any_target_ = false;
+  std::unordered_map<std::size_t, int> jump_lines_;  // line of each jump, for its limit error
   int param_regs_ = 0;  // self and the parameters take the registers below
 };
 
