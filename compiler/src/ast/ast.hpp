@@ -34,6 +34,12 @@ struct Pos {
 // Unique within one file's parse, starting at 1 and increasing in creation order.
 using NodeId = std::uint32_t;
 
+// Deepest tree the parser builds: nesting of blocks, expressions and types,
+// where each link of a left-nested chain (`a + b + c`, `a.b.c`, the pieces of
+// an interpolated text) counts as one level. Every pass that recurses over
+// the tree relies on it, and the driver sizes its stack for it.
+inline constexpr int max_nesting = 20000;
+
 // Names and texts are views into the tree's own arenas (identifiers interned).
 using Name = std::string_view;
 

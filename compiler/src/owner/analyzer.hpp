@@ -187,7 +187,8 @@ class Analyzer {
   mutable std::unordered_map<const Ast::Method*, bool> assigns_self_;
 };
 
-// Bounds the recursion over deeply nested input.
-inline constexpr int max_depth = 1000;
+// Bounds the recursion over deeply nested input, well past what the parser
+// builds (a statement and its expressions may each count a level).
+inline constexpr int max_depth = 2 * Ast::max_nesting + 64;
 
 }  // namespace Owner::detail

@@ -223,6 +223,20 @@ const Ast::Expr* State::parse_interpolation() {
 // Every node of the segment takes the literal's position.
 const Ast::Expr* State::parse_segment(const Lexer::Segment& segment, Ast::Pos at) {
   DepthGuard guard(*this);
+  auto refuse_depth = [&] {
+    fail(at, syntax_code,
+         "interpolation is nested too deep — more than " + std::to_string(max_interp_levels) +
+             " `${...}` levels inside one another");
+  };
+  if (shared_.interp_levels >= max_interp_levels) {
+    shared_.interp_too_deep = true;
+    refuse_depth();
+  }
+  struct Level {
+    Shared& shared;
+    explicit Level(Shared& s) : shared(s) { ++shared.interp_levels; }
+    ~Level() { --shared.interp_levels; }
+  } level(shared_);
   Diag::Collector quiet = Diag::Collector::create();
   Lexer::TokenList tokens = Lexer::tokenize(quiet, file_, segment.text);
   for (Lexer::Token& token : tokens.tokens) {
@@ -232,6 +246,7 @@ const Ast::Expr* State::parse_segment(const Lexer::Segment& segment, Ast::Pos at
   State nested(quiet, file_, tokens, shared_, depth_);
   const Ast::Expr* value = nested.parse_lone_expr();
   if (nested.depth_exceeded()) too_deep();
+  if (shared_.interp_too_deep) refuse_depth();
   if (value == nullptr || quiet.added_count() > 0)
     fail(at, syntax_code, "malformed \"${...}\" interpolation expression");
   auto* interp = expr<Ast::Interp>(at);

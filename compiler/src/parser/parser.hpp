@@ -38,6 +38,6 @@ inline constexpr const char* rejected_word_code = "VK-E105";
 
 // Deepest nesting of blocks, expressions and types the parser accepts; deeper
 // input is reported rather than risking the stack, here and in later passes.
-inline constexpr int max_depth = 256;
+inline constexpr int max_depth = Ast::max_nesting;
 
 }  // namespace Parser

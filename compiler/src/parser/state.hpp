@@ -23,7 +23,13 @@ struct ParseError {};
 struct Shared {
   Ast::Arena& arena;
   Ast::NodeId next_id = 1;
+  int interp_levels = 0;          // `${...}` segments being parsed inside one another
+  bool interp_too_deep = false;   // the innermost refused to go deeper
 };
+
+// Each `${...}` level tokenizes its whole segment again, so deep nesting of
+// interpolations costs its depth times the text: it has a bound of its own.
+inline constexpr int max_interp_levels = 256;
 
 // Identifiers the grammar gives a meaning to in some position.
 enum class Word : std::uint8_t {

@@ -37,9 +37,9 @@ inline constexpr const char* reply_code = "VK-E226";
 inline constexpr const char* table_code = "VK-E250";
 inline constexpr const char* default_order_code = "VK-W203";
 
-// Deepest expression and statement nesting typed; deeper parts (only long
-// postfix chains get there, the parser bounds the rest) have no known type.
-inline constexpr int max_depth = 512;
+// Deepest expression and statement nesting typed, a safety bound well past
+// what the parser builds; deeper parts would have no known type.
+inline constexpr int max_depth = 2 * Ast::max_nesting + 64;
 // Loops nested deeper than this are typed once, without the trial pass.
 inline constexpr int max_trial_depth = 4;
 
