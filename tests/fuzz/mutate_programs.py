@@ -3,9 +3,9 @@
 
 Takes the example programs and golden inputs, damages them line-wise (drops,
 duplicates, byte edits, lines from other programs, shuffled words) and runs
-`vkc --dump-owner`, `--dump-gc` and `--dump-ast` on each. Any status other than
-0 or 1, any sanitizer report, or a run over 20 s is a failure; the input is
-kept under /tmp/vk-mutant-*.vk. Best run against the sanitizer build:
+`vkc --dump-owner`, `--dump-gc`, `--dump-ast` and `--dump-bc` on each. Any
+status other than 0 or 1, any sanitizer report, or a run over 20 s is a
+failure; the input is kept under /tmp/vk-mutant-*.vk. Best run against the sanitizer build:
 
     tests/fuzz/mutate_programs.py --vkc build-asan/vkc --count 2000 --seed 1
 """
@@ -18,7 +18,7 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # Areas whose inputs are whole programs (the driver area holds symlink cycles).
-AREAS = ("typing", "types", "owner", "gc", "modules", "ast", "builtins")
+AREAS = ("typing", "types", "owner", "gc", "modules", "ast", "builtins", "bc_tables")
 NOISE = b'{}()[]:,.=?-+*nil"`$'
 
 
@@ -72,7 +72,7 @@ def main():
         program = mutate(rng, sources)
         with open(path, "wb") as f:
             f.write(program)
-        for mode in ("--dump-owner", "--dump-gc", "--dump-ast"):
+        for mode in ("--dump-owner", "--dump-gc", "--dump-ast", "--dump-bc"):
             try:
                 r = subprocess.run([args.vkc, mode, path], capture_output=True, env=env, timeout=20)
                 ok = r.returncode in (0, 1) and b"Sanitizer" not in r.stderr and b"runtime error" not in r.stderr
