@@ -47,10 +47,11 @@ std::uint32_t ConstPool::const_float_bits(std::uint64_t bits) {
 }
 
 std::uint32_t ConstPool::const_text(std::string_view text) {
-  auto [it, added] =
-      texts_.try_emplace(std::string(text), static_cast<std::uint32_t>(entries_.size()));
-  if (added) entries_.push_back(Constant{ConstTag::TEXT, 0, std::string(text)});
-  return it->second;
+  if (auto it = texts_.find(text); it != texts_.end()) return it->second;
+  auto id = static_cast<std::uint32_t>(entries_.size());
+  texts_.emplace(std::string(text), id);
+  entries_.push_back(Constant{ConstTag::TEXT, 0, std::string(text)});
+  return id;
 }
 
 void write_constants(Buf& out, const std::vector<Constant>& constants) {

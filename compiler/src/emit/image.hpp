@@ -42,6 +42,14 @@ class Buf {
   std::string bytes_;
 };
 
+// Hashing for string-keyed tables looked up by string_view without a copy.
+struct TextHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <class V>
+using TextMap = std::unordered_map<std::string, V, TextHash, std::equal_to<>>;
+
 enum class ConstTag : std::uint8_t { INT = 0, TEXT = 1, FLT = 2 };
 
 struct Constant {
@@ -62,12 +70,19 @@ class ConstPool {
   std::uint32_t const_text(std::string_view text);
   std::size_t size() const { return entries_.size(); }
   const std::vector<Constant>& entries() const { return entries_; }
+  // The entries, leaving the pool empty.
+  std::vector<Constant> take_entries() {
+    ints_.clear();
+    floats_.clear();
+    texts_.clear();
+    return std::move(entries_);
+  }
 
  private:
   std::vector<Constant> entries_;
   std::unordered_map<std::int64_t, std::uint32_t> ints_;
   std::unordered_map<std::uint64_t, std::uint32_t> floats_;
-  std::unordered_map<std::string, std::uint32_t> texts_;
+  TextMap<std::uint32_t> texts_;
 };
 
 // Field kinds: how the runtime stores, drops and traces a slot.

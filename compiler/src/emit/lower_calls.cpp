@@ -1,5 +1,7 @@
 // Calls (direct, interface, builtin, library members), constructors, field
 // defaults and container literals.
+#include <unordered_map>
+
 #include "emit/method.hpp"
 
 namespace Emit::detail {
@@ -17,11 +19,15 @@ const Typ& strip_all(const Typ& ty) {
 // The builtin a bare call of this source name reaches (not get/set/has/push,
 // whose id depends on the container).
 const BuiltinInfo* builtin_by_source(std::string_view name) {
-  for (unsigned id = 0; id < 256; ++id) {
-    const BuiltinInfo* b = builtin_info(id);
-    if (b && b->source == name) return b;
-  }
-  return nullptr;
+  // Built once from the builtin table and only read afterwards.
+  static const std::unordered_map<std::string_view, const BuiltinInfo*> by_source = [] {
+    std::unordered_map<std::string_view, const BuiltinInfo*> m;
+    for (unsigned id = 0; id < 256; ++id)
+      if (const BuiltinInfo* b = builtin_info(id); b && !b->source.empty()) m.emplace(b->source, b);
+    return m;
+  }();
+  auto it = by_source.find(name);
+  return it == by_source.end() ? nullptr : it->second;
 }
 
 bool is_container_builtin(std::string_view n) { return n == "get" || n == "set" || n == "has" || n == "push"; }
@@ -34,9 +40,9 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
   if (const auto* id = c.callee->get_if<Ast::Ident>()) {
     std::string_view name = id->name;
     if (const Types::FnInfo* fn = prog.merged.functions.find(name); fn && !is_container_builtin(name)) {
-      std::string module = prog.module_of(prog.files[rec.file].path);
-      std::string key = prog.free_fn_key(module, name);
-      auto m = prog.method_id(key);
+      // The declaration the checker resolved, unless the name is declared in several modules.
+      auto m = prog.colliding_fns.find(name) == prog.colliding_fns.end() ? prog.method_of(fn->fn)
+                                                                         : prog.method_id(prog.free_fn_key(module, name));
       if (!m && prog.colliding_fns.count(std::string(name))) {
         // Declared in another module the file uses: the first such function.
         for (std::uint32_t i = 0; i < prog.methods.size() && !m; ++i)
@@ -57,8 +63,9 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
   if (const auto* obj = fa->object->get_if<Ast::Ident>(); obj && !find_local(obj->name)) {
     if (Types::is_stdlib_module(obj->name)) return emit_stdlib(dst, c, obj->name, fa->field);
     if (const Types::ClassInfo* ci = prog.merged.classes.find(obj->name)) {
-      auto m = prog.method_id(std::string(obj->name) + "." + std::string(fa->field));
-      if (!ci->method(fa->field) || !m) return fail(dst, c.pos, q(obj->name) + " has no method " + q(fa->field));
+      const Ast::Method* decl = ci->method(fa->field);
+      auto m = decl ? prog.method_of(decl) : std::nullopt;
+      if (!decl || !m) return fail(dst, c.pos, q(obj->name) + " has no method " + q(fa->field));
       return emit_direct(dst, c, *m, nullptr, q(std::string(obj->name) + "." + std::string(fa->field)));
     }
     if (prog.merged.unions.contains(obj->name)) {
@@ -77,7 +84,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
   if (!recv) return fail(dst, c.pos, "cannot resolve the receiver's type for the call to " + q(fa->field));
   if (const ClassRec* cls = class_of(recv); cls && cls->info) {
     const Ast::Method* m = cls->info->method(fa->field);
-    auto id = prog.method_id(cls->name + "." + std::string(fa->field));
+    auto id = m ? prog.method_of(m) : std::nullopt;
     if (!m || !id) return fail(dst, c.pos, q(cls->name) + " has no method " + q(fa->field));
     if (m->is_static)
       return fail(dst, c.pos, q(fa->field) + " is a `static fn` — call it as " +
@@ -102,15 +109,16 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   int base = alloc_temps(n);
   std::vector<std::pair<const Ast::Expr*, int>> window_regs;
   std::vector<Ty> arg_tys(c.args.size());
+  if (!views.residual.empty()) window_regs.reserve(std::size_t(n));
   if (receiver) {
     emit_expr(base, *receiver);
-    window_regs.push_back({receiver, base});
+    if (!views.residual.empty()) window_regs.push_back({receiver, base});
   }
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     const Ast::Param& p = callee.params[i];
     Ty expected = p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt;
     arg_tys[i] = emit_expr(base + first + int(i), *c.args[i], expected);
-    window_regs.push_back({c.args[i], base + first + int(i)});
+    if (!views.residual.empty()) window_regs.push_back({c.args[i], base + first + int(i)});
   }
   // The result replaces the first window register: keep a fresh value there
   // in a spare register so it can be released after the call.
@@ -121,7 +129,8 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
     keep = alloc_temp();
     move(keep, base);
   }
-  auto guards = residual_guards(c.id, window_regs);
+  auto guards = views.residual.empty() ? decltype(residual_guards(c.id, window_regs)){}
+                                        : residual_guards(c.id, window_regs);
   acquire_guards(guards);
   sync_mask(c.id);
   put_abx(Op::CALL, base, method, IndexKind::METHOD, c.pos);

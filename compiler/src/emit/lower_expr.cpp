@@ -69,7 +69,7 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
       if (const auto* id = c.callee->get_if<Ast::Ident>()) {
         std::string_view n = id->name;
         // The borrowing builtins lend an element; the container keeps it.
-        if (!prog.merged.functions.contains(n) && (n == "get" || n == "latest" || n == "key_at" || n == "val_at"))
+        if ((n == "get" || n == "latest" || n == "key_at" || n == "val_at") && !prog.merged.functions.contains(n))
           return false;
       }
       return true;
@@ -462,20 +462,30 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
   if (is_chain_op(top.op)) {
     // Walk the left spine once, then lower each step into one accumulator,
     // so a chain of any length needs constant registers and stack.
-    std::vector<const Ast::BinOp*> spine;
+    // Short chains (nearly all) stay in a local buffer.
+    const Ast::BinOp* local_spine[8];
+    std::vector<const Ast::BinOp*> long_spine;
+    std::size_t spine_size = 0;
     const Ast::Expr* cur = &top;
     while (const auto* b = cur->get_if<Ast::BinOp>()) {
       if (!is_chain_op(b->op)) break;
-      spine.push_back(b);
+      if (spine_size < 8) {
+        local_spine[spine_size] = b;
+      } else {
+        if (long_spine.empty()) long_spine.assign(local_spine, local_spine + 8);
+        long_spine.push_back(b);
+      }
+      ++spine_size;
       cur = b->left;
     }
+    const Ast::BinOp* const* spine = long_spine.empty() ? local_spine : long_spine.data();
     const Ast::Expr& leftmost = *cur;
-    int acc = spine.size() > 1 ? alloc_temp() : -1;
+    int acc = spine_size > 1 ? alloc_temp() : -1;
     Ty acc_ty;
     int left_reg = emit_operand(leftmost, &acc_ty);
     const Ast::Expr* left_expr = &leftmost;
     bool left_fresh_acc = false;  // the left operand is the accumulator's own fresh text
-    for (std::size_t i = spine.size(); i-- > 0;) {
+    for (std::size_t i = spine_size; i-- > 0;) {
       const Ast::BinOp& b = *spine[i];
       int out = i == 0 ? dst : acc;
       int mark = temp_mark();

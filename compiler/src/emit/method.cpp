@@ -4,12 +4,14 @@
 #include "emit/method.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <functional>
 
 namespace Emit::detail {
 
-MethodEmitter::MethodEmitter(Program& p, MethodRec& r) : prog(p), rec(r), views(p.views[r.file]) {
-  code_.reserve(16);
+MethodEmitter::MethodEmitter(Program& p, MethodRec& r)
+    : prog(p), rec(r), views(p.views[r.file]), module(p.modules_of_files[r.file]) {
+  code_.reserve(32);
 }
 
 std::string MethodEmitter::method_label() const {
@@ -52,15 +54,15 @@ void MethodEmitter::put_abx(Op op, int a, long long bx, IndexKind kind, Ast::Pos
 
 std::size_t MethodEmitter::put_jump(Op op, int a) {
   std::size_t at = here();
-  jump_lines_[at] = line_;
+  jump_lines_.emplace_back(at, line_);
   put(asbx(op, a, 0));
   return at;
 }
 
 void MethodEmitter::patch_jump(std::size_t at, std::size_t target) {
   if (auto message = Emit::patch_jump(code_, at, target)) {
-    auto it = jump_lines_.find(at);
-    report(limit_code, {it == jump_lines_.end() ? line_ : it->second, 1}, *message);
+    auto it = std::lower_bound(jump_lines_.begin(), jump_lines_.end(), std::pair<std::size_t, int>(at, INT32_MIN));
+    report(limit_code, {it != jump_lines_.end() && it->first == at ? it->second : line_, 1}, *message);
     return;
   }
   if (!any_target_ || target > highest_target_) highest_target_ = target;

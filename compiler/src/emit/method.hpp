@@ -47,6 +47,7 @@ class MethodEmitter {
   Program& prog;
   MethodRec& rec;
   const Views& views;
+  const std::string module;  // of the method's file
 
   // ---- code
   std::size_t here() const { return code_.size(); }
@@ -224,7 +225,7 @@ class MethodEmitter {
   std::vector<LocalVar> locals_;
   std::size_t highest_target_ = 0;
   bool any_target_ = false;
-  std::unordered_map<std::size_t, int> jump_lines_;  // line of each jump, for its limit error
+  std::vector<std::pair<std::size_t, int>> jump_lines_;  // (pc, line) of each jump in pc order, for its limit error
   int param_regs_ = 0;  // self and the parameters take the registers below
 };
 

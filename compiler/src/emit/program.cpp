@@ -18,29 +18,30 @@ int ClassRec::slot_of(std::string_view field) const {
 }
 
 const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string_view label) const {
-  auto [lo, hi] = drops.equal_range(id);
-  const Owner::Drop* found = nullptr;
-  for (auto it = lo; it != hi; ++it) {
+  auto it = std::lower_bound(drops.begin(), drops.end(), id,
+                             [](const std::pair<Ast::NodeId, const Owner::Drop*>& d, Ast::NodeId v) { return d.first < v; });
+  for (; it != drops.end() && it->first == id; ++it) {
     const Owner::Drop* d = it->second;
     if (d->kind != kind) continue;
     if ((kind == Owner::DropKind::Scope || kind == Owner::DropKind::JoinDrop) && d->label != label) continue;
-    // Records at one site keep their recording order; the first one wins.
-    if (!found || d < found) found = d;
+    return d;  // the first recorded one
   }
-  return found;
+  return nullptr;
 }
 
 Views build_views(const Owner::Tables& tables) {
   Views v;
   v.drops.reserve(tables.drops.size());
-  for (const Owner::Drop& d : tables.drops) v.drops.emplace(d.id, &d);
+  for (const Owner::Drop& d : tables.drops) v.drops.emplace_back(d.id, &d);
+  std::stable_sort(v.drops.begin(), v.drops.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
   for (const Owner::Residual& r : tables.residual) v.residual[r.id].push_back(&r);
   for (const Owner::Move& m : tables.moves) v.moved.insert(m.id);
   return v;
 }
 
 std::optional<std::uint32_t> Program::class_id(std::string_view name) const {
-  auto it = class_ids.find(std::string(name));
+  auto it = class_ids.find(name);
   if (it == class_ids.end()) return std::nullopt;
   return it->second;
 }
@@ -50,16 +51,15 @@ const ClassRec* Program::class_rec(std::string_view name) const {
   return id ? &classes[*id] : nullptr;
 }
 
-std::optional<std::uint32_t> Program::method_id(const std::string& key) const {
+std::optional<std::uint32_t> Program::method_id(std::string_view key) const {
   auto it = method_ids.find(key);
   if (it == method_ids.end()) return std::nullopt;
   return it->second;
 }
 
 std::string Program::free_fn_key(std::string_view module, std::string_view name) const {
-  std::string plain(name);
-  if (!colliding_fns.count(plain)) return plain;
-  return std::string(module) + "#" + plain;
+  if (colliding_fns.find(name) == colliding_fns.end()) return std::string(name);
+  return std::string(module) + "#" + std::string(name);
 }
 
 void Program::report(std::string_view code, std::size_t file, Ast::Pos pos, std::string message) {
@@ -308,6 +308,7 @@ struct ProgramBuilder {
   void add_method(MethodRec rec) {
     auto id = std::uint32_t(prog.methods.size());
     prog.method_ids.emplace(rec.key, id);
+    prog.method_of_decl.emplace(rec.decl, id);
     prog.methods.push_back(std::move(rec));
   }
 
@@ -469,13 +470,14 @@ struct ProgramBuilder {
         if (ok) out.vtables.push_back(std::move(vt));
       }
     }
+    out.methods.reserve(prog.methods.size());
     for (MethodRec& m : prog.methods) {
       m.out.name = prog.pool.const_text(m.name);
       m.out.owner = m.owner;
       out.methods.push_back(std::move(m.out));
     }
     out.entry = prog.entry;
-    out.constants = prog.pool.entries();
+    out.constants = prog.pool.take_entries();
     return out;
   }
 };
@@ -489,11 +491,14 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  const Types::ModuleTables& modules, Diag::Collector& collector,
                  std::span<const SourceUnit> files) {
   using namespace detail;
-  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}};
+  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}};
   ProgramBuilder b{prog, entry_ok, std::nullopt};
   b.collect_classes();
   b.collect_methods();
-  for (const SourceUnit& f : files) prog.views.push_back(build_views(*f.tables));
+  for (const SourceUnit& f : files) {
+    prog.views.push_back(build_views(*f.tables));
+    prog.modules_of_files.push_back(module_of(f.path));
+  }
   b.seed_constants();
   for (MethodRec& m : prog.methods) MethodEmitter(prog, m).run();
   b.check_residual();

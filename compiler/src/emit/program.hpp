@@ -49,7 +49,8 @@ struct MethodRec {
 
 // The ownership tables of one file, arranged for lookup by node id.
 struct Views {
-  std::unordered_multimap<Ast::NodeId, const Owner::Drop*> drops;
+  // Sorted by site id; records of one site keep their recording order.
+  std::vector<std::pair<Ast::NodeId, const Owner::Drop*>> drops;
   std::unordered_map<Ast::NodeId, std::vector<const Owner::Residual*>> residual;
   std::unordered_set<Ast::NodeId> moved;  // expressions whose value moves away
 
@@ -68,19 +69,26 @@ struct Program {
   std::span<const SourceUnit> files;
 
   std::vector<ClassRec> classes;
-  std::unordered_map<std::string, std::uint32_t> class_ids;  // typedef aliases and "U.V" too
+  TextMap<std::uint32_t> class_ids;  // typedef aliases and "U.V" too
   std::vector<IfaceRec> interfaces;
-  std::unordered_map<std::string, std::uint32_t> iface_ids;
+  TextMap<std::uint32_t> iface_ids;
   std::vector<MethodRec> methods;
-  std::unordered_map<std::string, std::uint32_t> method_ids;
-  std::unordered_set<std::string> colliding_fns;
+  TextMap<std::uint32_t> method_ids;
+  std::unordered_map<const Ast::Method*, std::uint32_t> method_of_decl;  // the declaration each method came from
+  std::unordered_set<std::string, TextHash, std::equal_to<>> colliding_fns;
   std::uint32_t entry = none;
   ConstPool pool;
   std::vector<Views> views;  // per file
+  std::vector<std::string> modules_of_files;  // per file
   std::unordered_set<const Owner::Residual*> guarded;
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
-  std::optional<std::uint32_t> method_id(const std::string& key) const;
+  std::optional<std::uint32_t> method_id(std::string_view key) const;
+  std::optional<std::uint32_t> method_of(const Ast::Method* decl) const {
+    auto it = method_of_decl.find(decl);
+    if (it == method_of_decl.end()) return std::nullopt;
+    return it->second;
+  }
   const ClassRec* class_rec(std::string_view name) const;
   // The method key of a free function declared in `module`.
   std::string free_fn_key(std::string_view module, std::string_view name) const;
