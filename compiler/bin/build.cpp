@@ -21,7 +21,8 @@ bool is_file(const std::string& path) { return path_exists(path) && !is_director
 void hint_if_library(const std::string& dir) {
   std::string manifest_path = join_path(dir, "vk.toml");
   if (!path_exists(manifest_path)) return;
-  const std::string* kind = manifest_parse(manifest_path).get("kind");
+  Manifest manifest = manifest_parse(manifest_path);
+  const std::string* kind = manifest.get("kind");
   if (kind && *kind == "library") {
     say_line(manifest_path + ": this project declares `kind = \"library\"` \xE2\x80\x94 add a `main` for a demo binary, "
              "or check it with `vkc " + dir + "`");
