@@ -142,6 +142,21 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
     release_if_fresh(*c.args[i], reg, arg_tys[i]);
   }
   if (keep >= 0) put_abc(Op::DROP, keep, 0, 0);
+  // A field handed to a `take` parameter now belongs to the callee: the field
+  // is cleared so that its owner never releases or reads the value again.
+  for (std::size_t i = 0; i < c.args.size(); ++i) {
+    if (callee.params[i].mode != Ast::ParamMode::Take) continue;
+    const auto* fa = c.args[i]->get_if<Ast::FieldAccess>();
+    const auto* obj = fa ? fa->object->get_if<Ast::Ident>() : nullptr;
+    const LocalVar* holder = obj ? find_local(obj->name) : nullptr;
+    if (!holder || !is_heap(arg_tys[i])) continue;
+    const ClassRec* cls = class_of(holder->ty);
+    int slot = cls ? cls->slot_of(fa->field) : -1;
+    if (slot < 0) continue;
+    int zero = alloc_temp();
+    load_int(zero, 0, c.pos);
+    setf(holder->reg, slot, zero, c.pos);
+  }
   move(dst, base);
   if (!callee.ret) return std::nullopt;
   return Types::typ_of_field_ty(*callee.ret);
