@@ -18,7 +18,8 @@ out=$here/out
 peers=$here/peers
 jobs=${JOBS:-2}
 
-# name, size, quick size, Lua peer, kind, operations per unit of size.
+# name, size, quick size, Lua peer, kind, operations per unit of size (for
+# the CPU time per operation).
 # Kinds: race  - timed on both, counted in the geometric mean;
 #        area  - timed on both, shown apart from the geometric mean;
 #        check - the peer only prints the expected output (not timed).
@@ -148,7 +149,7 @@ for entry in "${benchmarks[@]}"; do
   fi
   per_op=-
   if [[ $ops != 0 ]]; then
-    per_op=$(awk -v t="$vm_wall" -v n="$size" -v k="$ops" 'BEGIN { printf "%.0f", t * 1e9 / (n * k) }')
+    per_op=$(awk -v t="$vm_cpu" -v n="$size" -v k="$ops" 'BEGIN { printf "%.0f", t * 1e9 / (n * k) }')
   fi
   printf '%-13s %10s %9s %9s %9s %9s %7s %8.1f %11s  %s\n' "$name" "$size" "$vm_wall" "$vm_cpu" \
     "${lua_wall:--}" "${lua_cpu:--}" "$ratio" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$per_op" "$verdict"
