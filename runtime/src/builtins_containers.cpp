@@ -37,13 +37,10 @@ Value b_map_new(Machine& vm, const Call& c) {
   return from_ptr(vm.heap.map(static_cast<std::uint8_t>(c.b)));
 }
 
-// Takes the element: an owned one moves in, a Text or Bytes gains the
-// container's own reference.
+// Takes the element: an owned value moves in, and so does the reference of
+// a Text or Bytes (the compiler passes a fresh value or a copy).
 Value b_push(Machine& vm, const Call& c) {
-  Multi* m = multi_arg(c.args[0], "push");
-  Value v = c.args[1];
-  if (is_counted(m->elem())) Heap::retain(v);
-  vm.heap.multi_push(m, v);
+  vm.heap.multi_push(multi_arg(c.args[0], "push"), c.args[1]);
   return 0;
 }
 
@@ -53,12 +50,11 @@ Value b_multi_get(Machine&, const Call& c) {
 }
 
 // Stores an element at an index (element assignment, and the exchanges of a
-// sorted query). The old element is not released: an exchange stores each
-// element twice before either copy is gone.
+// sorted query); it takes the element like push. The old element is not
+// released: an exchange stores each element twice before either copy is gone.
 Value b_multi_store(Machine&, const Call& c) {
   Multi* m = multi_arg(c.args[0], "store");
   std::uint32_t i = index_arg(c.args[1], m->count, "a multi");
-  if (is_counted(m->elem())) Heap::retain(c.args[2]);
   m->items[i] = c.args[2];
   return 0;
 }
@@ -155,9 +151,14 @@ Value b_reverse(Machine&, const Call& c) {
   return 0;
 }
 
+// Takes the key and the value like push; a key already present stays and
+// the one passed is released, as is the value it replaces.
 Value b_map_set(Machine& vm, const Call& c) {
   Map* m = map_arg(c.args[0], "set");
   map_set(vm.heap, m, c.args[1], c.args[2]);
+  // map_set took references of its own to counted keys and values.
+  if (is_counted(m->key())) vm.heap.release_str(c.args[1]);
+  if (is_counted(m->val())) vm.heap.release_str(c.args[2]);
   return 0;
 }
 

@@ -56,14 +56,14 @@ Value b_variant_tag(Machine&, const Call& c) {
 }
 
 // Fills the program's `Error` record (args[0]) from the caught error
-// (args[1]): fields code, line, method, msg by name, so a record declared
-// with another field order still gets the right values.
+// (args[1]) and returns the record: fields code, line, method, msg by name,
+// so a record declared with another field order still gets the right values.
 Value b_error_fill(Machine& vm, const Call& c) {
   auto* rec = as_ptr<Instance>(c.args[0]);
   auto* err = as_ptr<ErrorObj>(c.args[1]);
   if (rec == nullptr || err == nullptr || err->h.type != ObjType::ERROR ||
       rec->h.type != ObjType::INSTANCE) {
-    return 0;
+    return c.args[0];
   }
   const Program& p = vm.program;
   auto put = [&](std::string_view name, Value v, bool text) {
@@ -80,7 +80,7 @@ Value b_error_fill(Machine& vm, const Call& c) {
   put("line", from_int(err->line), false);
   put("method", from_ptr(err->method), true);
   put("msg", from_ptr(err->msg), true);
-  return 0;
+  return c.args[0];
 }
 
 // A new reference to the same immutable text.

@@ -133,14 +133,6 @@ Value b_split_ws(Machine& vm, const Call& c) {
   return result;
 }
 
-// Byte order of two texts: -1, 0 or 1.
-Value b_text_cmp(Machine&, const Call& c) {
-  std::string_view a = c.args[0] ? str_view(c.args[0]) : std::string_view{};
-  std::string_view b = c.args[1] ? str_view(c.args[1]) : std::string_view{};
-  int r = a.compare(b);
-  return from_int(r < 0 ? -1 : r > 0 ? 1 : 0);
-}
-
 }  // namespace
 
 void register_text_builtins(BuiltinTable& t) {
@@ -156,7 +148,6 @@ void register_text_builtins(BuiltinTable& t) {
   t.add(unsigned(Builtin::PARSE_INT), b_parse_int, 1, "parse_int");
   t.add(unsigned(Builtin::SPLIT), b_split, 2, "split");
   t.add(unsigned(Builtin::SPLIT_WS), b_split_ws, 1, "split_ws");
-  t.add(unsigned(Builtin::TEXT_CMP), b_text_cmp, 2, "text_cmp");
 }
 
 }  // namespace Vm

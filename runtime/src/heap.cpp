@@ -27,13 +27,56 @@ Heap::~Heap() {
   for (Obj* o = gc_list_; o != nullptr; o = o->gc_next) dead.push_back(o);
   gc_list_ = nullptr;
   for (Obj* o : dead) free_tree(o);
+  for (FreeBlock*& list : free_) {
+    while (list != nullptr) {
+      FreeBlock* next = list->next;
+      std::free(list);
+      list = next;
+    }
+  }
 }
 
 void* Heap::allocate(std::size_t size) {
+  if (size <= small_limit) {
+    std::size_t c = (size + 7) / 8;
+    if (FreeBlock* b = free_[c]) {
+      free_[c] = b->next;
+      return b;
+    }
+    void* p = std::malloc(c * 8);
+    if (p == nullptr) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
+    return p;
+  }
   if (size > max_object) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   void* p = std::malloc(size);
   if (p == nullptr) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   return p;
+}
+
+void Heap::recycle(void* p, std::size_t size) {
+  if (size > small_limit) {
+    std::free(p);
+    return;
+  }
+  std::size_t c = (size + 7) / 8;
+  auto* b = static_cast<FreeBlock*>(p);
+  b->next = free_[c];
+  free_[c] = b;
+}
+
+std::size_t Heap::object_size(const Obj* o, const std::vector<ClassLayout>& classes) {
+  switch (o->type) {
+    case ObjType::INSTANCE: {
+      std::size_t n = classes[o->cls].kinds.size();
+      return offsetof(Instance, fields) + (n == 0 ? 1 : n) * sizeof(Value);
+    }
+    case ObjType::TEXT:
+    case ObjType::BYTES: return offsetof(Str, data) + reinterpret_cast<const Str*>(o)->len + 1;
+    case ObjType::MULTI: return sizeof(Multi);
+    case ObjType::MAP: return sizeof(Map);
+    case ObjType::ERROR: return sizeof(ErrorObj);
+  }
+  return 0;
 }
 
 void Heap::note_alloc(Obj* o, std::size_t size) {
@@ -135,8 +178,8 @@ ErrorObj* Heap::error(std::int64_t code, std::int64_t line, std::string_view met
   Str* msg_text = text(msg);
   auto* e = static_cast<ErrorObj*>(std::malloc(sizeof(ErrorObj)));
   if (e == nullptr) {
-    std::free(method_text);
-    std::free(msg_text);
+    free_str(method_text);
+    free_str(msg_text);
     raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   }
   init_header(&e->h, ObjType::ERROR);
@@ -147,7 +190,7 @@ ErrorObj* Heap::error(std::int64_t code, std::int64_t line, std::string_view met
   return e;
 }
 
-void Heap::free_str(Str* s) { std::free(s); }
+void Heap::free_str(Str* s) { recycle(s, offsetof(Str, data) + s->len + 1); }
 
 void Heap::multi_reserve(Multi* m, std::uint32_t cap) {
   if (cap <= m->cap) return;
@@ -244,7 +287,8 @@ void Heap::destroy(Obj* o) {
     std::free(m->entries);
     std::free(m->slots);
   }
-  std::free(o);
+  if (o->type == ObjType::ERROR) std::free(o);
+  else recycle(o, object_size(o, classes_));
 }
 
 void Heap::children(Obj* o, std::vector<Obj*>& out) {

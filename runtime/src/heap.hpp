@@ -100,6 +100,11 @@ class Heap {
 
  private:
   void* allocate(std::size_t size);
+  // Objects up to small_limit bytes are recycled through per-size lists
+  // (8-byte classes) instead of going back to malloc each time.
+  static constexpr std::size_t small_limit = 256;
+  void recycle(void* p, std::size_t size);
+  static std::size_t object_size(const Obj* o, const std::vector<ClassLayout>& classes);
   void note_alloc(Obj* o, std::size_t size);
   void forget(Obj* o);
   void free_str(Str* s);
@@ -121,6 +126,10 @@ class Heap {
   std::size_t threshold_ = std::size_t(4) << 20;
   std::size_t collections_ = 0;
   std::vector<Obj*> work_;
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+  FreeBlock* free_[small_limit / 8 + 1] = {};
   std::vector<RootSource> sources_;
 };
 

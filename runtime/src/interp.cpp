@@ -37,6 +37,21 @@ Value shift_left(Value a, std::int64_t n) {
   return a << n;
 }
 
+// Pushes the frame of a call made at rA of the method `caller` running on
+// `R`. Each method has its own window above its caller's whole window, so a
+// call never overwrites the caller's registers; the arguments are copied in.
+Value* enter(Machine& vm, Value* R, const Method* caller, const Method* callee, unsigned a) {
+  Value* base = R + caller->regs;
+  if (base + callee->regs > vm.stack_end() || vm.frame_count() >= Machine::max_frames) {
+    raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
+  }
+  unsigned n = callee->args;
+  for (unsigned i = 0; i < n; ++i) base[i] = R[a + i];
+  std::memset(base + n, 0, (callee->regs - n) * sizeof(Value));
+  vm.push_frame(Frame{callee, 0, base});
+  return base;
+}
+
 [[noreturn]] void nil_receiver(const char* what) {
   raise(ErrorCode::NIL_VALUE, std::string(what) + " of a nil reference");
 }
@@ -93,7 +108,6 @@ Value Interp::execute(Machine& vm, std::size_t floor) {
   const Program& prog = vm.program;
   const BuiltinEntry* table = builtins().entries;
   const Value* K = prog.constants.data();
-  Value* const stack_end = vm.stack_ + Machine::stack_slots;
 
   Frame* f = &vm.frames_.back();
   const Method* m = f->method;
@@ -171,14 +185,7 @@ op_JZ:
 op_CALL: {
   SAVEPC();
   const Method* callee = &prog.methods[BX];
-  Value* base = R + A;
-  if (base + callee->regs > stack_end || vm.frames_.size() >= Machine::max_frames) {
-    raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
-  }
-  // Registers past the arguments start cleared, so the collector and the
-  // unwinder never see a stale word as a value of this call.
-  std::memset(base + callee->args, 0, (callee->regs - callee->args) * sizeof(Value));
-  vm.frames_.push_back(Frame{callee, 0, base});
+  Value* base = enter(vm, R, m, callee, A);
   f = &vm.frames_.back();
   m = callee;
   code = m->code;
@@ -194,12 +201,7 @@ op_ICALL: {
       recv->type == ObjType::INSTANCE ? prog.resolve(recv->cls, BX) : Emit::none;
   if (target == Emit::none) raise(ErrorCode::NO_METHOD, "the value does not implement the interface");
   const Method* callee = &prog.methods[target];
-  Value* base = R + A;
-  if (base + callee->regs > stack_end || vm.frames_.size() >= Machine::max_frames) {
-    raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
-  }
-  std::memset(base + callee->args, 0, (callee->regs - callee->args) * sizeof(Value));
-  vm.frames_.push_back(Frame{callee, 0, base});
+  Value* base = enter(vm, R, m, callee, A);
   f = &vm.frames_.back();
   m = callee;
   code = m->code;
@@ -216,17 +218,16 @@ do_return: {
   std::size_t depth = vm.frames_.size() - 1;
   // A `return` inside a `try` leaves its region with the frame.
   while (!vm.tries_.empty() && vm.tries_.back().frame >= depth) vm.tries_.pop_back();
-  if (depth == floor) {
-    Value result = R[0];
-    vm.frames_.pop_back();
-    return result;
-  }
+  Value result = R[0];
   vm.frames_.pop_back();
+  if (depth == floor) return result;
   f = &vm.frames_.back();
   m = f->method;
   code = m->code;
-  pc = code + f->pc + 1;
+  pc = code + f->pc;
   R = f->base;
+  // The result replaces the call's rA.
+  R[*pc++ >> 8 & 0xff] = result;
   NEXT();
 }
 op_NEW:
@@ -257,10 +258,9 @@ op_SETF: {
     SAVEPC();
     raise(ErrorCode::BAD_FIELD, "field slot out of range for the instance");
   }
-  Value v = R[C];
-  // A Text or Bytes stored in a field is one more reference to it.
-  if (is_counted(prog.layouts[o->h.cls].kinds[B])) Heap::retain(v);
-  o->fields[B] = v;
+  // The field takes the value: an owned value moves in, and so does the
+  // reference of a Text or Bytes (the compiler stores a fresh one or a copy).
+  o->fields[B] = R[C];
   NEXT();
 }
 op_DROP:
@@ -284,6 +284,16 @@ op_RELEASE_X:
   NEXT();
 op_BUILTIN: {
   SAVEPC();
+  // The element read of `for` loops and indexing, inline when it is valid;
+  // the builtin itself reports every failure.
+  if (C == unsigned(Emit::Builtin::MULTI_GET)) {
+    auto* xs = as_ptr<Multi>(R[B]);
+    Value i = R[B + 1];
+    if (xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count) {
+      R[A] = xs->items[i];
+      NEXT();
+    }
+  }
   if (vm.heap.wants_collect()) vm.collect(R + m->regs);
   R[A] = table[C].fn(vm, Call{R + B, B, R + m->regs});
   NEXT();

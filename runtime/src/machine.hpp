@@ -83,6 +83,10 @@ class Machine {
   std::uint32_t current_line() const;
   // The `Error` record fill of a catch: the last error caught.
   ErrorObj* caught() const { return caught_; }
+  // Call frames, for the interpreter's calls.
+  const Value* stack_end() const { return stack_ + stack_slots; }
+  std::size_t frame_count() const { return frames_.size(); }
+  void push_frame(const Frame& f) { frames_.push_back(f); }
   // The first register of the stack (the registers in use end at the
   // current window's end).
   const Value* stack_base() const { return stack_; }

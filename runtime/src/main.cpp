@@ -8,6 +8,8 @@
 //
 // Exit status: main's Int result (0 for a main without one), 1 for an
 // uncaught runtime error, 2 for usage, unreadable or malformed images.
+// VKVM_GC_STRESS=1 collects at every allocation; VKVM_GC_STATS=1 reports the
+// collector's work on standard error at exit.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <cstring>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
@@ -107,5 +110,12 @@ int main(int argc, char** argv) {
   if (!loaded.program) return fail(name + ": " + loaded.error);
   if (loaded.program->entry == Emit::none) return fail(name + ": the image has no entry point");
   Vm::Machine machine(*loaded.program);
-  return machine.run();
+  int status = machine.run();
+  // VKVM_GC_STATS=1: what the collector did, for tests of memory behaviour.
+  const char* stats = std::getenv("VKVM_GC_STATS");
+  if (stats != nullptr && stats[0] == '1') {
+    machine.out.error("vkvm: gc: " + std::to_string(machine.heap.collections()) + " collections, " +
+                      std::to_string(machine.heap.live_gc_objects()) + " gc objects live at exit\n");
+  }
+  return status;
 }
