@@ -4,9 +4,10 @@
 namespace Emit::detail {
 
 // The actor's state is built like a constructor in the first register of
-// the argument block; `spawn` (builtin 68) takes it, with the number of the
-// class's `receive` method beside it. The state belongs to the actor from
-// then on and is never released here.
+// the argument block, with the number of the class's `receive` method
+// beside it. `spawn` (builtin 68) gives the new actor its own copy of the
+// state, so the one built here is released after the call, as any fresh
+// argument of a builtin is.
 Ty MethodEmitter::emit_spawn(int dst, const Ast::Spawn& e) {
   auto cid = prog.class_id(e.class_name);
   if (!cid) return fail(dst, e.pos, "constructor of " + q(e.class_name) + ", which is not a declared class");
@@ -21,8 +22,8 @@ Ty MethodEmitter::emit_spawn(int dst, const Ast::Spawn& e) {
   load_int(t + 1, *receive, e.pos);
   sync_mask(e.id);
   builtin(dst, t, Builtin::SPAWN);
-  Ty ty = type_of(e);
-  return ty;
+  if (dst != t) put_abc(Op::DROP, t, 0, 0);
+  return type_of(e);
 }
 
 Ty MethodEmitter::emit_as(int dst, const Ast::As& e) {

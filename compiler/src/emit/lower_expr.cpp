@@ -82,6 +82,8 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
     case Ast::ExprKind::EmptyMap:
     case Ast::ExprKind::Switch:
     case Ast::ExprKind::Try:
+    case Ast::ExprKind::Query:  // a new multi of the selected values
+    case Ast::ExprKind::As:     // a newly decoded record, or nil
       return true;
     case Ast::ExprKind::BinOp:
       return e.as<Ast::BinOp>().op == Ast::BinaryOp::Concat;
