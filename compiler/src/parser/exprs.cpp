@@ -52,6 +52,13 @@ bool binary_op_at(int level, Kind k, Ast::BinaryOp& op) {
   }
 }
 
+// The ladder level (2..7) of a two-operand operator, or 0 for any other token.
+int binary_level(Kind k, Ast::BinaryOp& op) {
+  for (int level = 2; level <= 7; ++level)
+    if (binary_op_at(level, k, op)) return level;
+  return 0;
+}
+
 }  // namespace
 
 // expr = try_expr | or_expr
@@ -62,17 +69,18 @@ const Ast::Expr* State::parse_expr() {
 }
 
 // level_n = level_n+1 { op_n level_n+1 }   (left-associative, n = 2..7)
+// Parsed by precedence climbing: one call reads the operators of every level
+// from `level` up, so a parenthesised operand costs one frame, not six.
 // An operator on the next line is not seen: the NEWLINE ends the loop.
 const Ast::Expr* State::parse_binary(int level) {
-  if (level > 7) return parse_unary();
-  const Ast::Expr* left = parse_binary(level + 1);
+  const Ast::Expr* left = parse_unary();
   ChainDepth chain(*this);
   Ast::BinaryOp op;
-  while (binary_op_at(level, kind(), op)) {
+  for (int at = binary_level(kind(), op); at >= level; at = binary_level(kind(), op)) {
     chain.step();
     Ast::Pos op_pos = pos();
     advance();
-    const Ast::Expr* right = parse_binary(level + 1);
+    const Ast::Expr* right = parse_binary(at + 1);
     auto* bin = expr<Ast::BinOp>(op_pos);
     bin->op = op;
     bin->left = left;
