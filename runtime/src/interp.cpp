@@ -284,13 +284,21 @@ op_RELEASE_X:
   NEXT();
 op_BUILTIN: {
   SAVEPC();
-  // The element read of `for` loops and indexing, inline when it is valid;
-  // the builtin itself reports every failure.
+  // Element reads and stores of loops and indexing, inline when they are
+  // valid; the builtins themselves report every failure.
   if (C == unsigned(Emit::Builtin::MULTI_GET)) {
     auto* xs = as_ptr<Multi>(R[B]);
     Value i = R[B + 1];
     if (xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count) {
       R[A] = xs->items[i];
+      NEXT();
+    }
+  } else if (C == unsigned(Emit::Builtin::MULTI_STORE)) {
+    auto* xs = as_ptr<Multi>(R[B]);
+    Value i = R[B + 1];
+    if (xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count) {
+      xs->items[i] = R[B + 2];
+      R[A] = 0;
       NEXT();
     }
   }

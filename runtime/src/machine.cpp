@@ -81,9 +81,25 @@ int Machine::run() {
     } catch (const VmError& error) {
       if (!unwind(error)) {
         report_uncaught(error);
+        release_all();
         return 1;
       }
     }
+  }
+}
+
+// After an uncaught error: every active call gives back what it owns, so the
+// run ends with nothing left behind.
+void Machine::release_all() {
+  while (!borrows_.empty()) {
+    Borrow b = borrows_.back();
+    borrows_.pop_back();
+    if (b.obj != nullptr) b.obj->borrows = 0;
+  }
+  tries_.clear();
+  while (!frames_.empty()) {
+    release_frame(frames_.back(), 0);
+    frames_.pop_back();
   }
 }
 

@@ -116,6 +116,7 @@ class Machine {
   void forget_caught();
   void report_uncaught(const VmError& error);
   void release_frame(const Frame& f, std::uint64_t keep);
+  void release_all();
 };
 
 // The table of builtins, indexed by id. Filled once by the core registration
