@@ -169,7 +169,7 @@ TEST(VmInterp, CollectorReclaimsCycles) {
   m.label("top").op(Op::LT, 3, 0, 1).jump(Op::JZ, 3, "end");
   m.masks(0, 0b110000).opx(Op::NEW, 4, 0).opx(Op::NEW, 5, 0);
   m.op(Op::SETF, 4, 0, 5).op(Op::SETF, 5, 0, 4);
-  m.op(Op::MOVE, 6, 0).builtin(7, 6, Builtin::INT_TO_TEXT).op(Op::SETF, 4, 1, 7).op(Op::DROP, 7);
+  m.op(Op::MOVE, 6, 0).builtin(7, 6, Builtin::INT_TO_TEXT).op(Op::SETF, 4, 1, 7);  // the field takes it
   m.op(Op::BUILTIN, 7, 0, int(Builtin::MULTI_NEW)).op(Op::SETF, 5, 2, 7);
   m.op(Op::ADD, 0, 0, 2).jump(Op::JMP, 0, "top");
   m.label("end").op(Op::RET0);
