@@ -456,11 +456,13 @@ struct ProgramBuilder {
       const ClassRec& c = prog.classes[ci];
       if (!c.info) continue;
       for (std::uint32_t ii = 0; ii < prog.interfaces.size(); ++ii) {
+        const auto& sigs = prog.interfaces[ii].info->sigs;
+        if (sigs.size() > c.info->methods.size()) continue;
         Vtable vt{ci, ii, {}};
         bool ok = true;
-        for (const Ast::Signature* sig : prog.interfaces[ii].info->sigs) {
+        for (const Ast::Signature* sig : sigs) {
           const Ast::Method* m = c.info->method(sig->name);
-          auto id = prog.method_id(c.name + "." + std::string(sig->name));
+          auto id = m ? prog.method_of(m) : std::nullopt;
           if (!m || m->is_static || m->params.size() != sig->params.size() || !id) {
             ok = false;
             break;
