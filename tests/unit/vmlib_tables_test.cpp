@@ -91,7 +91,9 @@ TEST(VmLibTables, InsertProbeScanDeleteKeepOrderAndIndexes) {
             (std::vector<std::string>{"Dispossessed", "Kindred", "Sower", "Solaris", "Lathe", "Left Hand (2nd)"}));
 
   // A bad index or class number is a catchable error, not a crash.
-  EXPECT_EQ(s.error_of(probe_id, {I(s.book), I(7), s.text("x")}), 9);
+  Value x = s.text("x");
+  EXPECT_EQ(s.error_of(probe_id, {I(s.book), I(7), x}), 9);
+  s.vm->heap.drop(x);
   EXPECT_EQ(s.error_of(scan_id, {I(99)}), 9);
 }
 

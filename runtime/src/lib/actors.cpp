@@ -278,8 +278,8 @@ Message pack_message(Machine& vm, Value msg) {
 // builtin 69: send(address, message); takes the message.
 Value b_send(Machine& vm, const Call& c) {
   ActorSystem& sys = system_of(vm);
-  Actor* to = sys.find(c.args[0], "send");
-  sys.post(to, pack_message(vm, c.args[1]));
+  Message m = pack_message(vm, c.args[1]);  // taken even when the address is bad
+  sys.post(sys.find(c.args[0], "send"), std::move(m));
   return 0;
 }
 
@@ -287,8 +287,8 @@ Value b_send(Machine& vm, const Call& c) {
 // value receive returns. A receive that fails makes the call fail.
 Value b_call(Machine& vm, const Call& c) {
   ActorSystem& sys = system_of(vm);
+  Message m = pack_message(vm, c.args[1]);  // taken even when the address is bad
   Actor* to = sys.find(c.args[0], "call");
-  Message m = pack_message(vm, c.args[1]);
   vm.out.flush();  // what main printed before the call comes first
   Reply reply;
   sys.call(library_state(vm).self, to, std::move(m), reply);
