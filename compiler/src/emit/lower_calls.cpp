@@ -71,9 +71,22 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
     if (prog.merged.unions.contains(obj->name)) {
       if (auto v = Types::find_variant(prog.merged, obj->name, fa->field)) return emit_variant_ctor(dst, c, *v);
     }
-    if (auto mod = prog.modules.find(std::string(obj->name)); mod != prog.modules.end()) {
+    // A module is named by its last path component (`use util/format` gives `format`).
+    auto mod = prog.modules.find(std::string(obj->name));
+    if (mod == prog.modules.end()) {
+      std::string tail = "/" + std::string(obj->name);
+      for (auto it = prog.modules.begin(); it != prog.modules.end(); ++it)
+        if (it->first.size() > tail.size() && it->first.compare(it->first.size() - tail.size(), tail.size(), tail) == 0 &&
+            it->second.functions.contains(fa->field)) {
+          mod = it;
+          break;
+        }
+    }
+    if (mod != prog.modules.end()) {
       const Types::FnInfo* fn = mod->second.functions.find(fa->field);
-      auto m = fn ? prog.method_id(prog.free_fn_key(obj->name, fa->field)) : std::nullopt;
+      auto m = !fn ? std::nullopt
+               : prog.colliding_fns.find(fa->field) == prog.colliding_fns.end() ? prog.method_of(fn->fn)
+                                                                                 : prog.method_id(prog.free_fn_key(mod->first, fa->field));
       if (!m)
         return fail(dst, c.pos, "call to " + q(std::string(obj->name) + "." + std::string(fa->field)) +
                                     ", which is not a declared fn in module " + q(obj->name));

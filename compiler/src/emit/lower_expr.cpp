@@ -201,9 +201,12 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
             return m && m->ret ? Ty(Types::typ_of_field_ty(*m->ret)) : std::nullopt;
           }
           if (prog.merged.unions.contains(obj->name)) return named(obj->name);
-          if (auto mod = prog.modules.find(std::string(obj->name)); mod != prog.modules.end()) {
-            const Types::FnInfo* fn = mod->second.functions.find(fa->field);
-            return fn && fn->fn && fn->fn->ret ? Ty(Types::typ_of_field_ty(*fn->fn->ret)) : std::nullopt;
+          std::string tail = "/" + std::string(obj->name);
+          for (const auto& [name, symbols] : prog.modules) {
+            bool named = name == obj->name ||
+                         (name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0);
+            const Types::FnInfo* fn = named ? symbols.functions.find(fa->field) : nullptr;
+            if (fn) return fn->fn && fn->fn->ret ? Ty(Types::typ_of_field_ty(*fn->fn->ret)) : std::nullopt;
           }
         }
         Ty recv = type_of(*fa->object);
