@@ -586,16 +586,21 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
         bool le = top.op == B::Le || top.op == B::Ge;
         int a = swap ? r : l, b = swap ? l : r;
         if (text) {
-          // Texts compare through the text comparison builtin, whose sign is tested.
+          // The text comparison builtin answers "does the first order before
+          // the second" by bytes: `a <= b` is "b does not order before a".
           int w = alloc_temps(2);
-          move(w, a);
-          move(w + 1, b);
-          int cmp = alloc_temp();
+          move(w, le ? b : a);
+          move(w + 1, le ? a : b);
           sync_mask(top.id);
-          builtin(cmp, w, Builtin::TEXT_CMP);
-          int zero = alloc_temp();
-          load_int(zero, 0, top.pos);
-          put_abc(le ? Op::LE : Op::LT, dst, cmp, zero);
+          if (le) {
+            int cmp = alloc_temp();
+            builtin(cmp, w, Builtin::TEXT_CMP);
+            int zero = alloc_temp();
+            load_int(zero, 0, top.pos);
+            put_abc(Op::EQ, dst, cmp, zero);
+          } else {
+            builtin(dst, w, Builtin::TEXT_CMP);
+          }
         } else {
           put_abc(fl ? (le ? Op::FLE : Op::FLT) : (le ? Op::LE : Op::LT), dst, a, b);
         }
