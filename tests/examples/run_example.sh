@@ -26,7 +26,6 @@ name=$(basename "$example")
 # with what they need. Remove an entry as soon as both support it: a listed
 # example that runs as promised says so in its output.
 unsupported="
-modules_inventory: module-qualified calls such as format.money(...) in the emitter
 "
 
 # Examples that run as promised but on which a sanitizer build of the tools
@@ -35,11 +34,6 @@ modules_inventory: module-qualified calls such as format.money(...) in the emitt
 # sanitizer build such an example is skipped with the report shown, anywhere
 # else it must pass. Remove an entry once the fault is mended.
 sanitizer_faults="
-bank_actors.vk: leak of actor messages (instances made by NEW)
-json_people.vk: heap use after free while dropping an instance's text field
-modules_chat: leak of actor messages (instances made by NEW)
-typing_orders.vk: leak of actor messages (instances made by NEW)
-word_count.vk: leak of the text made by join inside an interpolation
 "
 
 reason=$(printf '%s\n' "$unsupported" | sed -n "s/^$name: //p")

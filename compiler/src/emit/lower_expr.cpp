@@ -74,9 +74,13 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
       }
       return true;
     }
-    case Ast::ExprKind::Interp:
-      // A Text piece is the value itself; numbers are converted into new text.
-      return !is_text(type_of(*e.as<Ast::Interp>().value));
+    case Ast::ExprKind::Interp: {
+      // A Text piece is the value itself, fresh when the value is (a call's
+      // result); numbers are converted into new text.
+      const Ast::Expr& value = *e.as<Ast::Interp>().value;
+      Ty value_ty = type_of(value);
+      return !is_text(value_ty) || is_fresh(value, value_ty);
+    }
     case Ast::ExprKind::Ctor:
     case Ast::ExprKind::ListLit:
     case Ast::ExprKind::EmptyMap:
