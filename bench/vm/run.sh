@@ -28,7 +28,7 @@ benchmarks=(
   "fib          32        20     fib.lua          race  0"
   "loop_sum     100000000 100000 loop_sum.lua     race  0"
   "nbody        1000000   1000   nbody.lua        race  0"
-  "spectralnorm 500       100    spectralnorm.lua race  0"
+  "matrix_norm  500       100    matrix_norm.lua  race  0"
   "binarytrees  16        6      binarytrees.lua  race  0"
   "fannkuch     9         7      fannkuch.lua     race  0"
   "strings      1000000   10000  strings.lua      race  0"
