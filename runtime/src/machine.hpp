@@ -86,6 +86,9 @@ class Machine {
   // Call frames, for the interpreter's calls.
   const Value* stack_end() const { return stack_ + stack_slots; }
   std::size_t frame_count() const { return frames_.size(); }
+  // The active calls, outermost first (the library's row reclamation reads
+  // their registers through the drop records).
+  const std::vector<Frame>& frames() const { return frames_; }
   void push_frame(const Frame& f) { frames_.push_back(f); }
   // The first register of the stack (the registers in use end at the
   // current window's end).

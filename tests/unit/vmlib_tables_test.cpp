@@ -3,6 +3,7 @@
 // refer to them.
 #include <algorithm>
 
+#include "lib/tables.hpp"
 #include "vmlib_fixture.hpp"
 
 namespace {
@@ -166,8 +167,61 @@ TEST(VmLibTables, GcRowsAndGcFieldsStayWhileTheTableHoldsThem) {
   Value rows = p.call(scan_id, {I(node)});
   p.call(delete_id, {I(node), Vm::as_ptr<Multi>(rows)->items[0]});
   p.vm->heap.drop(rows);
-  p.vm->heap.collect(nullptr, 0);  // a deleted gc row goes to the collector
+  p.vm->heap.collect(nullptr, 0);  // deleted, but not yet proven unreferenced
+  EXPECT_EQ(p.vm->heap.live_gc_objects(), 3u);
+  Vm::reclaim_deleted_rows(*p.vm, nullptr, nullptr);
+  p.vm->heap.collect(nullptr, 0);  // now the collector takes it
   EXPECT_EQ(p.vm->heap.live_gc_objects(), 2u);
+}
+
+// A reclamation frees exactly the deleted rows nothing refers to: a row in a
+// multi the machine holds, a row a `ref` field (a plain word) of a live row
+// names, and a row only a register word names all stay readable.
+TEST(VmLibTables, ReclaimFreesOnlyUnreferencedDeletedRows) {
+  Prog p;
+  std::uint32_t job = p.add_class("Job", {{"id", FieldKind::SCALAR}, {"name", FieldKind::TEXT}, {"link", FieldKind::SCALAR}},
+                                  {Emit::TableIndex{true, {0}}});
+  p.start();
+  std::vector<Value> rows;
+  for (int i = 1; i <= 6; ++i) {
+    Value name = p.text("job" + std::to_string(i));
+    p.call(insert_id, {I(job), I(i), name, 0});
+    p.vm->heap.drop(name);
+    Value found = p.call(probe_id, {I(job), I(0), I(i)});
+    rows.push_back(Vm::as_ptr<Multi>(found)->items[0]);
+    p.vm->heap.drop(found);
+  }
+  // Row 6 stays in the table and links to row 2 through its `ref` word.
+  Vm::as_ptr<Instance>(rows[5])->fields[2] = rows[1];
+  Vm::Multi* held = p.vm->heap.multi(Vm::Kind::OWNED);
+  p.vm->heap.multi_push(held, rows[0]);
+  for (int i = 0; i < 5; ++i) p.call(delete_id, {I(job), rows[std::size_t(i)]});
+  Vm::Tables& ts = *p.vm->library->tables;
+  EXPECT_EQ(ts.pending.size(), 5u);
+  // The multi holding row 1 is a value the machine holds (followed); row 3
+  // is a bare register word (compared, never followed).
+  p.vm->library->held[1] = Vm::from_ptr(held);
+  Value regs[2] = {I(12345), rows[2]};
+  Vm::reclaim_deleted_rows(*p.vm, regs, regs + 2);
+  std::vector<Vm::Instance*> kept = ts.pending;
+  std::sort(kept.begin(), kept.end());
+  std::vector<Vm::Instance*> expect = {Vm::as_ptr<Instance>(rows[0]), Vm::as_ptr<Instance>(rows[1]),
+                                       Vm::as_ptr<Instance>(rows[2])};
+  std::sort(expect.begin(), expect.end());
+  EXPECT_EQ(kept, expect);  // rows 4 and 5 were freed
+  for (int i : {0, 1, 2}) EXPECT_EQ(Prog::str(Vm::as_ptr<Instance>(rows[std::size_t(i)])->fields[1]), "job" + std::to_string(i + 1));
+  // A kept row is still not a row of the table.
+  EXPECT_EQ(p.error_of(delete_id, {I(job), rows[0]}), 101);
+  // Once nothing refers to them, the next reclamation frees them.
+  p.vm->library->held[1] = 0;
+  p.vm->heap.drop(Vm::from_ptr(held));
+  Vm::as_ptr<Instance>(rows[5])->fields[2] = 0;
+  Vm::reclaim_deleted_rows(*p.vm, nullptr, nullptr);
+  EXPECT_TRUE(ts.pending.empty());
+  Value all = p.call(scan_id, {I(job)});
+  ASSERT_EQ(Vm::as_ptr<Multi>(all)->count, 1u);
+  EXPECT_EQ(Vm::as_ptr<Instance>(Vm::as_ptr<Multi>(all)->items[0])->fields[0], I(6));
+  p.vm->heap.drop(all);
 }
 
 }  // namespace

@@ -207,12 +207,14 @@ class ActorSystem {
       std::string_view in = m.bytes;
       msg = unpack_value(vm, in);
       Value args[2] = {a->state, msg};
+      if (msg >= 65536) library_state(vm).held[1] = msg;
       result.value = vm.invoke(a->receive, args, 2, &trace);
     } catch (const VmError& e) {
       result.failed = true;
       result.error = e.msg;
       vm.out.error("vkvm: actor `" + a->name + "`: " + e.msg + "\n" + trace);
     }
+    library_state(vm).held[1] = 0;
     if (msg >= 65536) vm.heap.drop(msg);  // receive only borrowed it
     vm.out.flush();
   }
@@ -258,6 +260,7 @@ Value b_spawn(Machine& vm, const Call& c) {
   pack_value(vm, state, packed);
   std::string_view in = packed;
   Value copy = unpack_value(*machine, in);
+  theirs.held[0] = copy;
   Actor* a = sys.spawn(std::move(machine), static_cast<std::uint32_t>(receive), copy);
   theirs.self = a;
   return from_int(a->id);

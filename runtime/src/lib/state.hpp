@@ -41,6 +41,9 @@ struct LibraryState {
   // the machines of its actors.
   std::shared_ptr<ActorSystem> actors;
   Actor* self = nullptr;  // the actor this machine runs, nullptr for main
+  // An actor's state and the message its receive is handling (0 when none):
+  // values the machine holds outside its registers.
+  Value held[2] = {0, 0};
   // The sockets the program opened (a connection may be handed to an
   // actor, so the main machine and its actors share one set).
   std::shared_ptr<SocketSet> sockets;

@@ -2,132 +2,215 @@
 // single-column index of the class entry.
 //
 // A row belongs to its table. Rows carry the GC flag, so no DROP of a query
-// result, a local or an owning field ever frees one (the collector only
-// sweeps instances it allocated as gc). `delete` unlinks a row from the
-// table and its indexes at once; the row's memory stays until the run ends,
-// so a local that still refers to a deleted row reads its last values,
-// never freed memory.
+// result, a local or an owning field ever frees one. `delete` unlinks a row
+// from the table and its indexes at once; the row itself stays readable
+// until a reclamation (row_reclaim.cpp) proves that nothing refers to it.
+#include "lib/tables.hpp"
+
 #include <cstring>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "containers.hpp"
-#include "lib/state.hpp"
 
 namespace Vm {
 
+// ---------------------------------------------------------------- the index
+
 namespace {
 
-std::uint64_t hash_key(Value v, Kind k) {
-  if ((k == Kind::TEXT || k == Kind::BYTES) && v != 0) {
-    std::string_view s = str_view(v);
-    std::uint64_t h = 1469598103934665603ULL;  // FNV-1a
-    for (unsigned char c : s) h = (h ^ c) * 1099511628211ULL;
-    return h;
+inline std::uint64_t mix(std::uint64_t x) {
+  x ^= x >> 32;
+  x *= 0xD6E8FEB86659FD93ULL;
+  x ^= x >> 32;
+  x *= 0xD6E8FEB86659FD93ULL;
+  return x ^ (x >> 32);
+}
+
+std::uint64_t hash_bytes(std::string_view s) {
+  std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = mix(h ^ w);
   }
-  std::uint64_t x = v * 0x9E3779B97F4A7C15ULL;
-  return x ^ (x >> 29);
+  std::uint64_t tail = 0;
+  std::memcpy(&tail, s.data() + i, s.size() - i);
+  return mix(h ^ tail);
 }
 
-bool same_key(Value a, Value b, Kind k) {
-  if (a == b) return true;
-  if ((k == Kind::TEXT || k == Kind::BYTES) && a != 0 && b != 0) return str_view(a) == str_view(b);
-  return false;
-}
-
-struct KeyHash {
-  Kind k;
-  std::size_t operator()(Value v) const { return static_cast<std::size_t>(hash_key(v, k)); }
-};
-struct KeyEq {
-  Kind k;
-  bool operator()(Value a, Value b) const { return same_key(a, b, k); }
-};
-
-// Rows with one key, in insertion order.
-using Bucket = std::vector<Instance*>;
-
-struct Index {
-  bool unique = false;
-  bool usable = false;  // one column: hashed and probed
-  std::uint32_t slot = 0;
-  Kind kind = Kind::SCALAR;
-  bool nullable = false;  // nil keys never clash
-  Value nil = 0;
-  std::unordered_map<Value, Bucket, KeyHash, KeyEq> rows;
-  Index(Kind k) : rows(16, KeyHash{k}, KeyEq{k}) {}
-};
+using RowList = std::vector<Instance*>;
+inline bool is_list(std::uintptr_t rows) { return (rows & 1) != 0; }
+inline RowList* list_of(std::uintptr_t rows) { return reinterpret_cast<RowList*>(rows & ~std::uintptr_t(1)); }
 
 }  // namespace
 
-struct Table {
-  std::uint32_t cls = 0;
-  std::string name;
-  // Rows in insertion order; deleted rows leave nullptr until compaction.
-  std::vector<Instance*> rows;
-  std::size_t live = 0;
-  std::unordered_map<Instance*, std::size_t> position;
-  std::vector<std::unique_ptr<Index>> indexes;
-  std::vector<Instance*> deleted;  // kept until the run ends
-  std::int64_t inserted = 0;       // rows ever inserted: the number insert gives
-};
+RowIndex::~RowIndex() {
+  for (Entry& e : entries_) {
+    if (is_list(e.rows)) delete list_of(e.rows);
+  }
+}
 
-class Tables {
- public:
-  std::vector<std::unique_ptr<Table>> by_class;
-  bool rooted = false;
-};
+std::uint64_t RowIndex::hash(Value key) const {
+  if ((kind_ == Kind::TEXT || kind_ == Kind::BYTES) && key != 0) return hash_bytes(str_view(key));
+  return mix(key);
+}
+
+bool RowIndex::same(Value a, Value b) const {
+  if (a == b) return true;
+  if ((kind_ == Kind::TEXT || kind_ == Kind::BYTES) && a != 0 && b != 0) return str_view(a) == str_view(b);
+  return false;
+}
+
+RowIndex::Entry* RowIndex::lookup(Value key, std::uint64_t h) {
+  if (entries_.empty()) return nullptr;
+  for (std::size_t i = home(h);; i = (i + 1) & (entries_.size() - 1)) {
+    Entry& e = entries_[i];
+    if (e.rows == 0) return nullptr;
+    if (e.hash == h && same(e.key, key)) return &e;
+  }
+}
+
+RowIndex::Found RowIndex::find(Value key) const {
+  Entry* e = const_cast<RowIndex*>(this)->lookup(key, hash(key));
+  if (e == nullptr) return {};
+  if (!is_list(e->rows)) return {reinterpret_cast<Instance* const*>(&e->rows), 1};
+  RowList* l = list_of(e->rows);
+  return {l->data(), l->size()};
+}
+
+void RowIndex::grow() {
+  std::vector<Entry> old = std::move(entries_);
+  entries_.assign(old.empty() ? 16 : old.size() * 2, Entry{0, 0, 0});
+  for (const Entry& e : old) {
+    if (e.rows == 0) continue;
+    std::size_t i = home(e.hash);
+    while (entries_[i].rows != 0) i = (i + 1) & (entries_.size() - 1);
+    entries_[i] = e;
+  }
+}
+
+void RowIndex::add(Instance* row) {
+  Value key = row->fields[slot_];
+  std::uint64_t h = hash(key);
+  if (Entry* e = lookup(key, h)) {
+    if (!is_list(e->rows)) {
+      auto* l = new RowList{reinterpret_cast<Instance*>(e->rows)};
+      e->rows = reinterpret_cast<std::uintptr_t>(l) | 1;
+    }
+    list_of(e->rows)->push_back(row);
+    return;
+  }
+  if ((used_ + 1) * 4 > entries_.size() * 3) grow();
+  std::size_t i = home(h);
+  while (entries_[i].rows != 0) i = (i + 1) & (entries_.size() - 1);
+  entries_[i] = Entry{key, reinterpret_cast<std::uintptr_t>(row), h};
+  ++used_;
+}
+
+// Empties entry i and moves later entries of its probe run back, so that
+// lookups never need tombstones.
+void RowIndex::erase_at(std::size_t i) {
+  std::size_t mask = entries_.size() - 1;
+  std::size_t j = i;
+  for (;;) {
+    j = (j + 1) & mask;
+    if (entries_[j].rows == 0) break;
+    std::size_t k = home(entries_[j].hash);
+    // Entry j may fill the hole at i when its home is not in (i, j].
+    bool stays = i <= j ? (i < k && k <= j) : (i < k || k <= j);
+    if (stays) continue;
+    entries_[i] = entries_[j];
+    i = j;
+  }
+  entries_[i] = Entry{0, 0, 0};
+  --used_;
+}
+
+void RowIndex::remove(Instance* row) {
+  Entry* e = lookup(row->fields[slot_], hash(row->fields[slot_]));
+  if (e == nullptr) return;
+  if (!is_list(e->rows)) {
+    if (reinterpret_cast<Instance*>(e->rows) == row) erase_at(static_cast<std::size_t>(e - entries_.data()));
+    return;
+  }
+  RowList* l = list_of(e->rows);
+  for (std::size_t i = 0; i < l->size(); ++i) {
+    if ((*l)[i] == row) {
+      l->erase(l->begin() + static_cast<std::ptrdiff_t>(i));
+      break;
+    }
+  }
+  if (l->size() == 1) {
+    e->rows = reinterpret_cast<std::uintptr_t>(l->front());
+    delete l;
+  }
+  // The key word must belong to a row the index still holds.
+  Instance* first = is_list(e->rows) ? list_of(e->rows)->front() : reinterpret_cast<Instance*>(e->rows);
+  e->key = first->fields[slot_];
+}
+
+// ---------------------------------------------------------------- tables
 
 namespace {
 
-Table& table_of(Machine& vm, std::uint32_t cls) {
+// Candidate roots of the collector: every row of the tables, live or waiting
+// to be reclaimed (a gc row, or a row with gc fields, lives while its table
+// or a reference may still read it).
+void push_rows(Machine& vm, std::vector<Value>& out) {
+  if (vm.library == nullptr || !vm.library->tables) return;
+  for (const auto& t : vm.library->tables->by_class) {
+    if (!t) continue;
+    for (Instance* r : t->rows) {
+      if (r != nullptr) out.push_back(from_ptr(r));
+    }
+  }
+  for (Instance* r : vm.library->tables->pending) out.push_back(from_ptr(r));
+}
+
+Tables& tables_of(Machine& vm) {
   LibraryState& s = library_state(vm);
   if (!s.tables) s.tables = std::make_unique<Tables>();
   Tables& ts = *s.tables;
   if (!ts.rooted && vm.heap.tracking()) {
-    // Rows are roots of the collector: a gc row, or a row with gc fields,
-    // lives as long as its table keeps it.
     Machine* mp = &vm;
-    vm.heap.add_root_source([mp](std::vector<Value>& out) {
-      if (mp->library == nullptr || !mp->library->tables) return;
-      for (const auto& t : mp->library->tables->by_class) {
-        if (!t) continue;
-        for (Instance* r : t->rows) {
-          if (r != nullptr) out.push_back(from_ptr(r));
-        }
-        for (Instance* r : t->deleted) out.push_back(from_ptr(r));
-      }
-    });
+    vm.heap.add_root_source([mp](std::vector<Value>& out) { push_rows(*mp, out); });
     ts.rooted = true;
   }
+  return ts;
+}
+
+Table& table_of(Machine& vm, std::uint32_t cls) {
+  Tables& ts = tables_of(vm);
   if (ts.by_class.size() <= cls) ts.by_class.resize(vm.program.layouts.size());
   std::unique_ptr<Table>& t = ts.by_class[cls];
-  if (!t) {
-    t = std::make_unique<Table>();
-    t->cls = cls;
-    t->name = vm.program.class_names[cls];
-    const Emit::ClassEntry& entry = vm.program.image.classes[cls];
-    for (const Emit::TableIndex& ix : entry.indexes) {
-      Kind k = Kind::SCALAR;
-      bool one = ix.slots.size() == 1 && ix.slots[0] < entry.fields.size();
-      if (one) k = Kind(entry.fields[ix.slots[0]].kind);
-      auto index = std::make_unique<Index>(k);
-      index->unique = ix.unique;
-      index->usable = one;
-      if (one) {
-        index->slot = ix.slots[0];
-        index->kind = k;
-        std::uint32_t meta = entry.fields[ix.slots[0]].class_meta;
-        if (meta == Emit::meta_nullable_float) index->nullable = true, index->nil = nil_float_bits;
-        else if (meta == Emit::meta_nullable_scalar || meta == Emit::meta_nullable_bool)
-          index->nullable = true, index->nil = from_int(nil_int);
-        else if (k == Kind::TEXT || k == Kind::BYTES) index->nullable = true, index->nil = 0;
-      }
-      t->indexes.push_back(std::move(index));
+  if (t) return *t;
+  t = std::make_unique<Table>();
+  t->cls = cls;
+  t->name = vm.program.class_names[cls];
+  const Emit::ClassEntry& entry = vm.program.image.classes[cls];
+  for (const Emit::TableIndex& ix : entry.indexes) {
+    bool one = ix.slots.size() == 1 && ix.slots[0] < entry.fields.size();
+    if (!one) {
+      t->indexes.push_back(nullptr);
+      continue;
     }
+    Kind k = Kind(entry.fields[ix.slots[0]].kind);
+    auto index = std::make_unique<RowIndex>(k, ix.slots[0]);
+    index->unique = ix.unique;
+    std::uint32_t meta = entry.fields[ix.slots[0]].class_meta;
+    if (meta == Emit::meta_nullable_float) index->nullable = true, index->nil = nil_float_bits;
+    else if (meta == Emit::meta_nullable_scalar || meta == Emit::meta_nullable_bool)
+      index->nullable = true, index->nil = from_int(nil_int);
+    else if (k == Kind::TEXT || k == Kind::BYTES) index->nullable = true, index->nil = 0;
+    t->indexes.push_back(std::move(index));
   }
   return *t;
+}
+
+// Room for one more row, growing geometrically.
+void grow_for_one(std::vector<Instance*>& v) {
+  if (v.size() == v.capacity()) v.reserve(v.size() < 16 ? 16 : v.size() * 2);
 }
 
 std::string field_name(Machine& vm, std::uint32_t cls, std::uint32_t slot) {
@@ -143,9 +226,10 @@ std::string key_text(Value v, Kind k) {
 }
 
 // builtin 61: insert C { ... }. args[0] is the class number, args[1 + slot]
-// the field values; the result is the row's number (1 for the table's
-// first row, counting every row ever inserted). The row takes its own reference of each Text and a
-// copy of each owned value (the caller releases its temporaries).
+// the field values; the result is the row's number (1 for the table's first
+// row, counting every row ever inserted). The row takes its own reference of
+// each Text and a copy of each owned value (the caller releases its
+// temporaries).
 Value b_insert(Machine& vm, const Call& c) {
   std::uint32_t cls = class_arg(vm, c.args[0], "insert");
   const ClassLayout& layout = vm.heap.layout(cls);
@@ -154,15 +238,16 @@ Value b_insert(Machine& vm, const Call& c) {
   Table& t = table_of(vm, cls);
   const Value* vals = c.args + 1;
   for (const auto& ix : t.indexes) {
-    if (!ix->unique || !ix->usable) continue;
-    Value key = vals[ix->slot];
+    if (!ix || !ix->unique) continue;
+    Value key = vals[ix->slot()];
     if (ix->nullable && key == ix->nil) continue;
-    if (ix->rows.count(key) != 0) {
+    if (ix->contains(key)) {
       raise_lib(LibError::DUPLICATE_KEY, "insert: `" + t.name + "` already has a row with `" +
-                                             field_name(vm, cls, ix->slot) + "` " + key_text(key, ix->kind) +
+                                             field_name(vm, cls, ix->slot()) + "` " + key_text(key, ix->kind()) +
                                              " — the field is @unique");
     }
   }
+  if (t.rows.size() >= 0xFFFFFFFFu) raise(ErrorCode::OUT_OF_MEMORY, "out of memory: the table `" + t.name + "` is full");
   Instance* row = vm.heap.instance(cls);
   for (std::size_t i = 0; i < n; ++i) {
     try {
@@ -172,13 +257,14 @@ Value b_insert(Machine& vm, const Call& c) {
       throw;
     }
   }
+  grow_for_one(t.rows);  // may throw: nothing is linked yet
   // A non-gc row is marked so that drops pass it by; a gc row is already.
   row->h.flags |= GC;
-  t.position[row] = t.rows.size();
+  row->pad = static_cast<std::uint32_t>(t.rows.size());
   t.rows.push_back(row);
   ++t.live;
   for (const auto& ix : t.indexes) {
-    if (ix->usable) ix->rows[row->fields[ix->slot]].push_back(row);
+    if (ix) ix->add(row);
   }
   return from_int(++t.inserted);
 }
@@ -187,10 +273,18 @@ void compact(Table& t) {
   std::size_t out = 0;
   for (Instance* r : t.rows) {
     if (r == nullptr) continue;
-    t.position[r] = out;
+    r->pad = static_cast<std::uint32_t>(out);
     t.rows[out++] = r;
   }
   t.rows.resize(out);
+}
+
+// The registers in use when a builtin runs: the caller's window ends the
+// machine's stack in use.
+void reclaim_after_delete(Machine& vm, const Call& c) {
+  const Value* base = vm.stack_base();
+  bool on_stack = c.args >= base && c.window_end <= vm.stack_end();
+  reclaim_deleted_rows(vm, on_stack ? nullptr : c.args, on_stack ? nullptr : c.window_end);
 }
 
 // builtin 63: delete row. args[0] is the class number, args[1] the row.
@@ -201,30 +295,19 @@ Value b_delete(Machine& vm, const Call& c) {
   if (v == 0) raise(ErrorCode::NIL_VALUE, "delete: the value is nil");
   Table& t = table_of(vm, cls);
   auto* row = as_ptr<Instance>(v);
-  auto it = t.position.find(row);
-  if (it == t.position.end()) {
+  if (row->h.type != ObjType::INSTANCE || row->h.cls != cls || row->pad >= t.rows.size() || t.rows[row->pad] != row) {
     raise_lib(LibError::NOT_A_ROW, "delete: the value is not a row of `" + t.name + "` (it was never inserted, or was deleted)");
   }
-  std::size_t at = it->second;
-  t.position.erase(it);
-  t.rows[at] = nullptr;
+  Tables& ts = *library_state(vm).tables;
+  grow_for_one(ts.pending);  // may throw: nothing is unlinked yet
+  t.rows[row->pad] = nullptr;
   --t.live;
   for (const auto& ix : t.indexes) {
-    if (!ix->usable) continue;
-    auto b = ix->rows.find(row->fields[ix->slot]);
-    if (b == ix->rows.end()) continue;
-    Bucket& bucket = b->second;
-    for (std::size_t i = 0; i < bucket.size(); ++i) {
-      if (bucket[i] == row) {
-        bucket.erase(bucket.begin() + static_cast<std::ptrdiff_t>(i));
-        break;
-      }
-    }
-    if (bucket.empty()) ix->rows.erase(b);
+    if (ix) ix->remove(row);
   }
-  // A gc row goes to the collector once nothing reaches it; others wait.
-  if (!vm.heap.layout(cls).gc) t.deleted.push_back(row);
+  ts.pending.push_back(row);
   if (t.rows.size() > 64 && t.live < t.rows.size() / 2) compact(t);
+  if (++ts.deleted_since >= ts.budget) reclaim_after_delete(vm, c);
   return 0;
 }
 
@@ -233,6 +316,11 @@ Value b_scan(Machine& vm, const Call& c) {
   std::uint32_t cls = class_arg(vm, c.args[0], "scan");
   Table& t = table_of(vm, cls);
   Multi* m = vm.heap.multi(Kind::OWNED, static_cast<std::uint32_t>(t.live));
+  if (t.live == t.rows.size()) {
+    if (t.live != 0) std::memcpy(m->items, t.rows.data(), t.live * sizeof(Value));
+    m->count = static_cast<std::uint32_t>(t.live);
+    return from_ptr(m);
+  }
   for (Instance* r : t.rows) {
     if (r != nullptr) m->items[m->count++] = from_ptr(r);
   }
@@ -246,16 +334,13 @@ Value b_probe(Machine& vm, const Call& c) {
   if (c.args + 3 > c.window_end) raise(ErrorCode::BAD_ARGUMENT, "probe: the key is missing");
   Table& t = table_of(vm, cls);
   std::int64_t ix = as_int(c.args[1]);
-  if (ix < 0 || static_cast<std::size_t>(ix) >= t.indexes.size() || !t.indexes[std::size_t(ix)]->usable) {
+  if (ix < 0 || static_cast<std::size_t>(ix) >= t.indexes.size() || !t.indexes[std::size_t(ix)]) {
     raise(ErrorCode::BAD_ARGUMENT, "probe: `" + t.name + "` has no single-column index " + std::to_string(ix));
   }
-  Index& index = *t.indexes[std::size_t(ix)];
-  auto b = index.rows.find(c.args[2]);
-  std::uint32_t n = b == index.rows.end() ? 0 : static_cast<std::uint32_t>(b->second.size());
-  Multi* m = vm.heap.multi(Kind::OWNED, n);
-  if (n != 0) {
-    for (Instance* r : b->second) m->items[m->count++] = from_ptr(r);
-  }
+  RowIndex::Found found = t.indexes[std::size_t(ix)]->find(c.args[2]);
+  Multi* m = vm.heap.multi(Kind::OWNED, static_cast<std::uint32_t>(found.count));
+  for (std::size_t i = 0; i < found.count; ++i) m->items[i] = from_ptr(found.rows[i]);
+  m->count = static_cast<std::uint32_t>(found.count);
   return from_ptr(m);
 }
 
@@ -272,20 +357,21 @@ Value b_text_before(Machine&, const Call& c) {
 LibraryState::LibraryState() = default;
 LibraryState::~LibraryState() = default;
 
+void free_row(Machine& vm, Instance* r) {
+  if (vm.heap.layout(r->h.cls).gc) return;  // the heap frees its gc instances
+  r->h.flags &= static_cast<std::uint8_t>(~GC);
+  vm.heap.drop(from_ptr(r));
+}
+
 void release_tables(Machine& vm, LibraryState& s) {
   if (!s.tables) return;
-  auto free_row = [&](Instance* r) {
-    if (vm.heap.layout(r->h.cls).gc) return;  // the heap frees its gc instances
-    r->h.flags &= static_cast<std::uint8_t>(~GC);
-    vm.heap.drop(from_ptr(r));
-  };
   for (auto& t : s.tables->by_class) {
     if (!t) continue;
     for (Instance* r : t->rows) {
-      if (r != nullptr) free_row(r);
+      if (r != nullptr) free_row(vm, r);
     }
-    for (Instance* r : t->deleted) free_row(r);
   }
+  for (Instance* r : s.tables->pending) free_row(vm, r);
   s.tables.reset();
 }
 
