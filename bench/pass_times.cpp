@@ -64,17 +64,11 @@ int main(int argc, char** argv) {
   clock.lap("read");
 
   Diag::Collector collector = Diag::Collector::create();
-  std::vector<Lexer::TokenList> tokens;
-  tokens.reserve(sources.size());
-  for (const Driver::SourceFile& s : sources) tokens.push_back(Lexer::tokenize(collector, s.path, s.text));
-  clock.lap("lex");
+  // The driver lexes each file as its parser asks for tokens.
   std::vector<Ast::Program> trees;
   trees.reserve(sources.size());
-  for (std::size_t i = 0; i < sources.size(); ++i) trees.push_back(Parser::parse(collector, sources[i].path, tokens[i]));
-  clock.lap("parse");
-  tokens.clear();
-  tokens.shrink_to_fit();
-  clock.lap("drop tokens");
+  for (const Driver::SourceFile& s : sources) trees.push_back(Parser::parse_source(collector, s.path, s.text));
+  clock.lap("lex + parse");
 
   std::vector<Types::FileTree> file_trees;
   for (std::size_t i = 0; i < sources.size(); ++i) file_trees.push_back({sources[i].path, &trees[i]});

@@ -7,10 +7,7 @@ namespace Driver {
 ParsedList parse_all(Diag::Collector& collector, const SourceList& sources) {
   ParsedList parsed;
   parsed.reserve(sources.size());
-  for (const SourceFile& source : sources) {
-    Lexer::TokenList tokens = Lexer::tokenize(collector, source.path, source.text);
-    parsed.push_back({&source, Parser::parse(collector, source.path, tokens)});
-  }
+  for (const SourceFile& source : sources) parsed.push_back({&source, Parser::parse_source(collector, source.path, source.text)});
   // A constant of any file is visible in every file; a later file's constant
   // replaces an earlier one of the same name.
   Parser::ConstTable constants;

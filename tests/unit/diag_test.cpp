@@ -208,3 +208,24 @@ TEST(DiagMake, FieldsAsGiven) {
 }
 
 }  // namespace
+
+// One render of many diagnostics shares the line index: lines asked for out
+// of order, twice, past the end, and in files met in turn, quote the same
+// text as single renders do.
+TEST(DiagRender, RenderAllQuotesEveryLineAsSingleRendersDo) {
+  Diag::Collector collector = Diag::Collector::create();
+  collector.add(Diag::error("VK-E101", "src/b.vk", 3, 1, "late"));
+  collector.add(Diag::error("VK-E001", "src/a.vk", 3, 2, "last"));
+  collector.add(Diag::error("VK-E101", "src/b.vk", 1, 4, "early", {Diag::related_site("src/a.vk", 2, 1, "here")}));
+  collector.add(Diag::error("VK-E102", "src/b.vk", 9, 1, "past the end"));
+  collector.add(Diag::error("VK-E101", "src/a.vk", 1, 9, "first"));
+  collector.add(Diag::error("VK-E102", "src/b.vk", 3, 1, "same line again"));
+  std::string expected;
+  for (const Diag::Diagnostic& d : collector.diagnostics()) {
+    if (!expected.empty()) expected += "\n\n";
+    expected += Diag::render(sources, d);
+  }
+  EXPECT_EQ(collector.render_all(sources), expected);
+  EXPECT_NE(expected.find("src/b.vk:9:1: error VK-E102: past the end"), std::string::npos);
+  EXPECT_NE(expected.find("  src/a.vk:2:1: here\n  \tlet y = 2\n  ^"), std::string::npos);
+}

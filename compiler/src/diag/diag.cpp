@@ -33,15 +33,36 @@ const char* severity_word(Severity severity) {
 }
 
 std::optional<std::string_view> line_text(const Lookup& lookup, const Site& site) {
-  if (site.line < 1 || !lookup) return std::nullopt;
-  std::optional<std::string_view> text = lookup(site.file);
-  if (!text) return std::nullopt;
-  std::string_view rest = *text;
-  for (int i = 1; i < site.line; ++i) {
-    std::size_t nl = rest.find('\n');
-    if (nl == std::string_view::npos) return std::nullopt;
-    rest.remove_prefix(nl + 1);
+  return LineIndex(lookup).text(site);
+}
+
+std::optional<std::string_view> LineIndex::text(const Site& site) {
+  if (site.line < 1 || !lookup_) return std::nullopt;
+  auto it = files_.find(site.file);
+  if (it == files_.end()) {
+    File file;
+    if (std::optional<std::string_view> text = lookup_(site.file)) {
+      file.found = true;
+      file.text = *text;
+      file.starts.push_back(0);
+    }
+    it = files_.emplace(site.file, std::move(file)).first;
   }
+  File& file = it->second;
+  if (!file.found) return std::nullopt;
+  // Line starts are found as far as the farthest line asked for, once.
+  auto wanted = static_cast<std::size_t>(site.line);
+  while (file.starts.size() < wanted && file.scanned < file.text.size()) {
+    std::size_t nl = file.text.find('\n', file.scanned);
+    if (nl == std::string_view::npos) {
+      file.scanned = file.text.size();
+      break;
+    }
+    file.starts.push_back(nl + 1);
+    file.scanned = nl + 1;
+  }
+  if (file.starts.size() < wanted) return std::nullopt;
+  std::string_view rest = file.text.substr(file.starts[wanted - 1]);
   return rest.substr(0, rest.find('\n'));
 }
 
@@ -52,9 +73,14 @@ std::string caret_line(int col) {
 }
 
 std::vector<std::string> render_block(const Lookup& lookup, const Site& site, const std::string& head) {
+  LineIndex lines(lookup);
+  return render_block(lines, site, head);
+}
+
+std::vector<std::string> render_block(LineIndex& source, const Site& site, const std::string& head) {
   std::vector<std::string> lines;
   lines.push_back(site.file + ":" + std::to_string(site.line) + ":" + std::to_string(site.col) + ": " + head);
-  if (std::optional<std::string_view> text = line_text(lookup, site)) {
+  if (std::optional<std::string_view> text = source.text(site)) {
     lines.emplace_back(*text);
     lines.push_back(caret_line(site.col));
   }
@@ -62,10 +88,15 @@ std::vector<std::string> render_block(const Lookup& lookup, const Site& site, co
 }
 
 std::string render(const Lookup& lookup, const Diagnostic& d) {
+  LineIndex source(lookup);
+  return render(source, d);
+}
+
+std::string render(LineIndex& source, const Diagnostic& d) {
   std::string head = std::string(severity_word(d.severity)) + " " + d.code + ": " + d.message;
-  std::vector<std::string> lines = render_block(lookup, d.site, head);
+  std::vector<std::string> lines = render_block(source, d.site, head);
   for (const Related& r : d.related) {
-    for (std::string& line : render_block(lookup, r.site, r.message)) lines.push_back("  " + line);
+    for (std::string& line : render_block(source, r.site, r.message)) lines.push_back("  " + line);
   }
   std::string out;
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -98,10 +129,11 @@ bool Collector::has_error() const {
 std::string Collector::render_all(const Lookup& lookup) const {
   std::string out;
   bool first = true;
+  LineIndex source(lookup);  // shared, so that each file is scanned once
   for (const Diagnostic& d : diagnostics()) {
     if (!first) out += "\n\n";
     first = false;
-    out += render(lookup, d);
+    out += render(source, d);
   }
   return out;
 }

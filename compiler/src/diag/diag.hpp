@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace Diag {
@@ -43,11 +44,33 @@ Diagnostic warning(std::string code, std::string file, int line, int col, std::s
                    std::vector<Related> related = {});
 Related related_site(std::string file, int line, int col, std::string message);
 
+// The source lines diagnostics quote. Each file is looked up once and its
+// line starts found once, so quoting many lines of one file stays linear.
+class LineIndex {
+ public:
+  explicit LineIndex(Lookup lookup) : lookup_(std::move(lookup)) {}
+  // The text of the site's line without its line feed, or nothing when the
+  // file is unknown or has no such line.
+  std::optional<std::string_view> text(const Site& site);
+
+ private:
+  struct File {
+    bool found = false;
+    std::string_view text;
+    std::vector<std::size_t> starts;  // byte offset of each line found so far
+    std::size_t scanned = 0;          // bytes searched for line feeds
+  };
+  Lookup lookup_;
+  std::unordered_map<std::string, File> files_;
+};
+
 const char* severity_word(Severity severity);
 std::optional<std::string_view> line_text(const Lookup& lookup, const Site& site);
 std::string caret_line(int col);
 std::vector<std::string> render_block(const Lookup& lookup, const Site& site, const std::string& head);
+std::vector<std::string> render_block(LineIndex& source, const Site& site, const std::string& head);
 std::string render(const Lookup& lookup, const Diagnostic& d);
+std::string render(LineIndex& source, const Diagnostic& d);
 
 // One per compile, shared by every pass. Ordering and de-duplication happen on
 // every read, so adding after reading is fine.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "lexer/lexer.hpp"
+#include "lexer/sections.hpp"
 
 namespace Lexer {
 
@@ -57,17 +58,25 @@ bool keyword_kind(std::string_view word, Kind& kind) {
 
 class Scanner {
  public:
-  Scanner(Diag::Collector& collector, const std::string& file, std::string_view source)
-      : collector_(collector), file_(file), src_(source) {
-    // Reserved, not touched: pages never written cost no memory, while a
-    // regrowth copies the whole list and holds two at once. Indented, dense
-    // code comes to two or three bytes per token.
-    out_.tokens.reserve(source.size() / 2 + 16);
-  }
+  // Tokens go to `out`, which a stream empties of what its reader is done with.
+  Scanner(Diag::Collector& collector, const std::string& file, std::string_view source, TokenList& out)
+      : collector_(collector), file_(file), src_(source), out_(out) {}
 
-  TokenList run();
-  // Whether any #if/#else/#end token was made: without one, preprocessing is a no-op.
+  // Lexes everything left and appends EOF.
+  void run() {
+    while (!at_end()) step();
+    finish();
+  }
+  // Lexes the next token, comment, blank or line break.
+  void step();
+  bool at_end() const { return pos_ >= src_.size(); }
+  void finish() { emit(Kind::END_OF_FILE, line_, col_); }
+  // The kind of the newest token made, whatever became of it since.
+  Kind last_kind() const { return last_kind_; }
+  // Whether any #if/#else/#end token was made since the flag was last cleared:
+  // without one, preprocessing is a no-op.
   bool saw_directive() const { return saw_directive_; }
+  void clear_saw_directive() { saw_directive_ = false; }
 
  private:
   // Current byte, or -1 past the end; `ahead` looks further.
@@ -91,6 +100,7 @@ class Scanner {
 
   Token& emit(Kind kind, std::int32_t line, std::int32_t col) {
     Token& t = out_.tokens.emplace_back();
+    last_kind_ = kind;
     t.kind = kind;
     t.line = line;
     t.col = col;
@@ -128,11 +138,12 @@ class Scanner {
   std::int32_t line_ = 1;
   std::int32_t col_ = 1;
   bool saw_directive_ = false;
-  TokenList out_;
+  Kind last_kind_ = Kind::END_OF_FILE;  // none yet
+  TokenList& out_;
 };
 
-TokenList Scanner::run() {
-  while (pos_ < src_.size()) {
+void Scanner::step() {
+  {
     std::int32_t line = line_, col = col_;
     unsigned char c = static_cast<unsigned char>(src_[pos_]);
     if (c == '-' && peek(1) == '-') {
@@ -159,8 +170,6 @@ TokenList Scanner::run() {
       error(unknown_char_code, line, col, std::string("unknown character '") + static_cast<char>(c) + "'");
     }
   }
-  emit(Kind::END_OF_FILE, line_, col_);
-  return std::move(out_);
 }
 
 // A line break is one NEWLINE token; runs of blank lines give one, and a
@@ -168,10 +177,7 @@ TokenList Scanner::run() {
 void Scanner::newline() {
   std::int32_t line = line_, col = col_;
   advance();
-  if (!out_.tokens.empty()) {
-    Kind last = out_.tokens.back().kind;
-    if (last == Kind::NEWLINE || last == Kind::DOTDOT) return;
-  }
+  if (last_kind_ == Kind::NEWLINE || last_kind_ == Kind::DOTDOT) return;
   emit(Kind::NEWLINE, line, col);
 }
 
@@ -495,10 +501,46 @@ void Scanner::raw_literal(std::int32_t line, std::int32_t col) {
 }  // namespace
 
 TokenList tokenize(Diag::Collector& collector, const std::string& file, std::string_view source) {
-  Scanner scanner(collector, file, source);
-  TokenList tokens = scanner.run();
+  TokenList tokens;
+  // Reserved, not touched: pages never written cost no memory, while a
+  // regrowth copies the whole list and holds two at once. Indented, dense
+  // code comes to two or three bytes per token.
+  tokens.tokens.reserve(source.size() / 2 + 16);
+  Scanner scanner(collector, file, source, tokens);
+  scanner.run();
   if (!scanner.saw_directive()) return tokens;
   return preprocess(collector, file, std::move(tokens));
+}
+
+struct Stream::State {
+  State(Diag::Collector& collector, const std::string& file, std::string_view source, TokenList& out)
+      : scanner(collector, file, source, out), sections(collector, file) {}
+  Scanner scanner;
+  detail::Sections sections;
+  bool done = false;
+};
+
+Stream::Stream(Diag::Collector& collector, const std::string& file, std::string_view source, TokenList& out)
+    : out_(out), state_(std::make_unique<State>(collector, file, source, out)) {}
+
+Stream::~Stream() = default;
+
+bool Stream::done() const { return state_->done; }
+
+void Stream::fill(std::size_t min_tokens) {
+  if (state_->done) return;
+  Scanner& scanner = state_->scanner;
+  std::size_t from = out_.tokens.size();
+  scanner.clear_saw_directive();
+  // A batch ends after a line break, so an `#if` and its flag are never split.
+  while (!scanner.at_end() && (out_.tokens.size() - from < min_tokens || scanner.last_kind() != Kind::NEWLINE))
+    scanner.step();
+  if (scanner.at_end()) {
+    scanner.finish();
+    state_->done = true;
+  }
+  if (scanner.saw_directive() || !state_->sections.idle()) state_->sections.filter(out_.tokens, from);
+  if (state_->done) state_->sections.finish();
 }
 
 }  // namespace Lexer

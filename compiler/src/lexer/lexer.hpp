@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <set>
 #include <span>
 #include <string>
@@ -69,6 +70,28 @@ extern std::set<std::string, std::less<>> defines;
 
 // Lexes the whole source, appends EOF, and returns the preprocessed list.
 TokenList tokenize(Diag::Collector& collector, const std::string& file, std::string_view source);
+
+// Lexes one file a batch at a time into `out`, so that a reader (the parser)
+// can drop the tokens it is done with and the whole list of a large file
+// never lives at once. The tokens and diagnostics are those of tokenize.
+class Stream {
+ public:
+  Stream(Diag::Collector& collector, const std::string& file, std::string_view source, TokenList& out);
+  ~Stream();
+  Stream(const Stream&) = delete;
+  Stream& operator=(const Stream&) = delete;
+
+  // Appends about `min_tokens` more tokens to the list (fewer where a build
+  // flag leaves them out), or the rest of the file ending in EOF.
+  void fill(std::size_t min_tokens);
+  // Whether the EOF token is in the list.
+  bool done() const;
+
+ private:
+  struct State;
+  TokenList& out_;
+  std::unique_ptr<State> state_;
+};
 
 // Applies `#if flag` / `#else` / `#end` sections to a raw token list.
 TokenList preprocess(Diag::Collector& collector, const std::string& file, TokenList tokens);

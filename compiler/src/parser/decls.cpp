@@ -12,6 +12,7 @@ Ast::List<Ast::Decl> State::parse_program() {
   while (true) {
     skip_newlines();
     if (at(Kind::END_OF_FILE)) break;
+    drop_read_tokens();
     std::size_t inner = list_mark();
     try {
       const Ast::Decl* decl = parse_decl();
@@ -316,7 +317,7 @@ const Ast::Expr* State::parse_literal() {
     if (!at(Kind::INT) && !at(Kind::FLOAT)) unexpected("a numeric literal after '-'");
     negate = true;
   }
-  const Lexer::Token& t = cur();
+  const Lexer::Token t = cur();  // a copy: advancing may move the list
   switch (t.kind) {
     case Kind::INT: {
       advance();

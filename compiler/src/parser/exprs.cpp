@@ -75,7 +75,7 @@ const Ast::Expr* State::parse_expr() {
 const Ast::Expr* State::parse_binary(int level) {
   const Ast::Expr* left = parse_unary();
   ChainDepth chain(*this);
-  Ast::BinaryOp op;
+  Ast::BinaryOp op = Ast::BinaryOp::Add;  // set by binary_level when it matches
   for (int at = binary_level(kind(), op); at >= level; at = binary_level(kind(), op)) {
     chain.step();
     Ast::Pos op_pos = pos();
@@ -171,7 +171,7 @@ const Ast::Expr* State::parse_postfix() {
 
 const Ast::Expr* State::parse_primary() {
   Ast::Pos start = pos();
-  const Lexer::Token& t = cur();
+  const Lexer::Token t = cur();  // a copy: advancing may move the list
   switch (t.kind) {
     case Kind::IDENT: return parse_ident_primary();
     case Kind::KW_SELECT: return parse_db_stub();

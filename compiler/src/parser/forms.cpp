@@ -185,7 +185,7 @@ const Ast::Expr* State::parse_insert() {
 // esc(INTERP(e)) per `{{e}}`, joined left to right with `..`.
 const Ast::Expr* State::parse_interpolation() {
   Ast::Pos start = pos();
-  const Lexer::Token& t = cur();
+  const Lexer::Token t = cur();  // a copy: advancing may move the list
   std::span<const Lexer::Segment> segments = list_.segments_of(t);
   const Ast::Expr* joined = nullptr;
   int links = 0;

@@ -17,4 +17,19 @@ Ast::Program parse(Diag::Collector& collector, const std::string& file, const Le
   return subst_consts(nullptr, program);
 }
 
+Ast::Program parse_source(Diag::Collector& collector, const std::string& file, std::string_view source) {
+  auto arena = std::make_shared<Ast::Arena>();
+  Ast::Program program;
+  {
+    Lexer::TokenList window;
+    Lexer::Stream stream(collector, file, source, window);
+    detail::Shared shared{*arena};
+    detail::State state(collector, file, stream, window, shared);
+    program.decls = state.parse_program();
+    program.next_id = shared.next_id;
+  }
+  program.arenas.push_back(std::move(arena));
+  return subst_consts(nullptr, program);
+}
+
 }  // namespace Parser

@@ -17,6 +17,10 @@ namespace Parser {
 // statement is left out and parsing goes on after it.
 Ast::Program parse(Diag::Collector& collector, const std::string& file, const Lexer::TokenList& tokens);
 
+// Lexes and parses one file's source together, holding only the tokens of the
+// declaration being parsed: the same tree and diagnostics as tokenize + parse.
+Ast::Program parse_source(Diag::Collector& collector, const std::string& file, std::string_view source);
+
 // Constant name to its literal value. The views point into the trees the
 // entries came from, which must outlive the table.
 using ConstTable = std::unordered_map<std::string_view, const Ast::Expr*>;

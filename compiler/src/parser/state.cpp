@@ -136,6 +136,44 @@ State::State(Diag::Collector& collector, const std::string& file, const Lexer::T
       shared_(shared),
       depth_(depth) {}
 
+State::State(Diag::Collector& collector, const std::string& file, Lexer::Stream& stream, Lexer::TokenList& window,
+             Shared& shared)
+    : collector_(collector),
+      file_(file),
+      list_(window),
+      tokens_(nullptr),
+      count_(0),
+      stream_(&stream),
+      window_(&window),
+      shared_(shared),
+      depth_(0) {
+  refill();
+}
+
+namespace {
+
+// Tokens lexed at a time: small enough that the list stays a few pages, large
+// enough that the lexer runs in long stretches.
+constexpr std::size_t stream_batch = 2048;
+
+}  // namespace
+
+void State::refill() {
+  while (!stream_->done() && cursor_ + lookahead > window_->tokens.size()) stream_->fill(stream_batch);
+  tokens_ = window_->tokens.data();
+  count_ = window_->tokens.size();
+  if (stream_->done()) stream_ = nullptr;
+}
+
+void State::drop_read_tokens() {
+  if (!window_ || cursor_ < stream_batch) return;
+  std::vector<Lexer::Token>& tokens = window_->tokens;
+  tokens.erase(tokens.begin(), tokens.begin() + static_cast<std::ptrdiff_t>(cursor_));
+  cursor_ = 0;
+  tokens_ = tokens.data();
+  count_ = tokens.size();
+}
+
 Ast::RawToken State::raw_token(const Lexer::Token& t) {
   Ast::RawToken raw;
   raw.kind = t.kind;

@@ -45,6 +45,10 @@ class State {
  public:
   State(Diag::Collector& collector, const std::string& file, const Lexer::TokenList& tokens,
         Shared& shared, int depth);
+  // Reads the tokens of `stream` as they are lexed into `window`, dropping
+  // those of each finished top-level declaration.
+  State(Diag::Collector& collector, const std::string& file, Lexer::Stream& stream, Lexer::TokenList& window,
+        Shared& shared);
 
   // program = { NEWLINE | decl }* EOF
   Ast::List<Ast::Decl> parse_program();
@@ -72,7 +76,14 @@ class State {
   Ast::Pos pos() const { return {cur().line, cur().col}; }
   void advance() {
     if (cur().kind != Kind::END_OF_FILE) ++cursor_;
+    if (cursor_ + lookahead > count_ && stream_) refill();
   }
+  // Tokens at and after the cursor that are always in the list (peek(3) is
+  // the farthest look), until the stream has given its EOF.
+  static constexpr std::size_t lookahead = 4;
+  void refill();
+  // Between top-level declarations: forgets the tokens before the cursor.
+  void drop_read_tokens();
 
   // ---- error helpers (state.cpp)
   [[noreturn]] void fail(Ast::Pos at, const char* code, std::string message);
@@ -190,6 +201,8 @@ class State {
   const Lexer::Token* tokens_;
   std::size_t count_;
   std::size_t cursor_ = 0;
+  Lexer::Stream* stream_ = nullptr;    // null once the whole file is in the list, or when not streaming
+  Lexer::TokenList* window_ = nullptr;  // the stream's list, when streaming
   Shared& shared_;
   bool no_brace_ = false;
   int depth_;
