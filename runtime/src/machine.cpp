@@ -70,18 +70,28 @@ std::uint32_t Machine::current_line() const {
 
 void Machine::collect(Value* top) { heap.collect(stack_, static_cast<std::size_t>(top - stack_)); }
 
-int Machine::run() {
+int Machine::run(const std::vector<std::string>& args) {
   const Method& entry = program.methods[program.entry];
+  // The arguments are lent to `main`, which never frees them.
+  Value argv = 0;
+  if (entry.args == 1) {
+    Multi* m = heap.multi(Kind::TEXT, static_cast<std::uint32_t>(args.size()));
+    for (const std::string& a : args) heap.multi_push(m, from_ptr(heap.text(a)));
+    argv = from_ptr(m);
+    stack_[0] = argv;
+  }
   frames_.push_back(Frame{&entry, 0, stack_});
   for (;;) {
     try {
       Value result = Interp::execute(*this, 0);
       out.flush();
+      heap.drop(argv);
       return static_cast<int>(as_int(result) & 0xff);
     } catch (const VmError& error) {
       if (!unwind(error)) {
         report_uncaught(error);
         release_all();
+        heap.drop(argv);
         return 1;
       }
     }

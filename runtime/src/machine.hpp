@@ -70,8 +70,8 @@ class Machine {
 
   // Runs the entry method; the result is the process exit status. An
   // uncaught error prints its message and trace on standard error and
-  // gives 1.
-  int run();
+  // gives 1. An entry that takes a `multi Text` gets `args`.
+  int run(const std::vector<std::string>& args = {});
 
   Program& program;
   Heap heap;

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "machine.hpp"
 #include "program.hpp"
@@ -99,18 +101,20 @@ int fail(const std::string& message) {
 
 int main(int argc, char** argv) {
   std::string bytes, error, name;
+  int first_arg = 1;  // the program's own arguments follow the image
   if (embedded_image(bytes)) {
     name = argc > 0 ? argv[0] : "vkvm";
   } else {
     if (argc < 2) return fail("usage: vkvm FILE.vkb [args...]");
     name = argv[1];
+    first_arg = 2;
     if (!read_file(name, bytes, error)) return fail(name + ": " + error);
   }
   Vm::Loaded loaded = Vm::load(bytes);
   if (!loaded.program) return fail(name + ": " + loaded.error);
   if (loaded.program->entry == Emit::none) return fail(name + ": the image has no entry point");
   Vm::Machine machine(*loaded.program);
-  int status = machine.run();
+  int status = machine.run(std::vector<std::string>(argv + std::min(first_arg, argc), argv + argc));
   // VKVM_GC_STATS=1: what the collector did, for tests of memory behaviour.
   const char* stats = std::getenv("VKVM_GC_STATS");
   if (stats != nullptr && stats[0] == '1') {

@@ -39,8 +39,9 @@ class Verifier {
       if (image_.entry >= image_.methods.size()) {
         throw Bad{"entry method " + num(image_.entry) + " does not exist"};
       }
-      if (image_.methods[image_.entry].args != 0) {
-        throw Bad{"the entry method takes arguments"};
+      // `main()` or `main(args: multi Text)`.
+      if (image_.methods[image_.entry].args > 1) {
+        throw Bad{"the entry method takes more than one argument"};
       }
     }
   }

@@ -130,7 +130,9 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     const Ast::Param& p = callee.params[i];
     Ty expected = p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt;
-    arg_tys[i] = emit_expr(base + first + int(i), *c.args[i], expected);
+    // A `take` parameter frees what it gets: it must be the callee's own.
+    arg_tys[i] = p.mode == Ast::ParamMode::Take ? emit_owned(base + first + int(i), *c.args[i], expected)
+                                                : emit_expr(base + first + int(i), *c.args[i], expected);
     if (!views.residual.empty()) window_regs.push_back({c.args[i], base + first + int(i)});
   }
   // The result replaces the first window register: keep a fresh value there
@@ -155,21 +157,6 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
     release_if_fresh(*c.args[i], reg, arg_tys[i]);
   }
   if (keep >= 0) put_abc(Op::DROP, keep, 0, 0);
-  // A field handed to a `take` parameter now belongs to the callee: the field
-  // is cleared so that its owner never releases or reads the value again.
-  for (std::size_t i = 0; i < c.args.size(); ++i) {
-    if (callee.params[i].mode != Ast::ParamMode::Take) continue;
-    const auto* fa = c.args[i]->get_if<Ast::FieldAccess>();
-    const auto* obj = fa ? fa->object->get_if<Ast::Ident>() : nullptr;
-    const LocalVar* holder = obj ? find_local(obj->name) : nullptr;
-    if (!holder || !is_heap(arg_tys[i])) continue;
-    const ClassRec* cls = class_of(holder->ty);
-    int slot = cls ? cls->slot_of(fa->field) : -1;
-    if (slot < 0) continue;
-    int zero = alloc_temp();
-    load_int(zero, 0, c.pos);
-    setf(holder->reg, slot, zero, c.pos);
-  }
   move(dst, base);
   if (!callee.ret) return std::nullopt;
   return Types::typ_of_field_ty(*callee.ret);
@@ -196,7 +183,9 @@ Ty MethodEmitter::emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface,
   emit_expr(base, receiver);
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     const Ast::Param& p = sig->params[i];
-    arg_tys[i] = emit_expr(base + 1 + int(i), *c.args[i], p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt);
+    Ty expected = p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt;
+    arg_tys[i] = p.mode == Ast::ParamMode::Take ? emit_owned(base + 1 + int(i), *c.args[i], expected)
+                                                : emit_expr(base + 1 + int(i), *c.args[i], expected);
     window_regs.push_back({c.args[i], base + 1 + int(i)});
   }
   auto guards = residual_guards(c.id, window_regs);
@@ -268,11 +257,11 @@ Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view nam
       if (const auto* m = t.get_if<Types::TMulti>()) expected = *m->elem;
       if (const auto* m = t.get_if<Types::TMap>()) expected = i == 1 ? *m->key : *m->value;
     }
-    tys[i] = emit_expr(base + int(i), *c.args[i], expected);
+    // The storing builtins and messages keep their values: they must be theirs.
+    bool kept = i > 0 && (info->id == Builtin::MULTI_PUSH || info->id == Builtin::MAP_SET ||
+                          info->id == Builtin::SEND || info->id == Builtin::CALL);
+    tys[i] = kept ? emit_owned(base + int(i), *c.args[i], expected) : emit_expr(base + int(i), *c.args[i], expected);
   }
-  // The storing builtins keep their element: it must be theirs.
-  if (info->id == Builtin::MULTI_PUSH || info->id == Builtin::MAP_SET)
-    for (std::size_t i = 1; i < c.args.size(); ++i) own_text(base + int(i), *c.args[i], tys[i]);
   sync_mask(c.id);
   builtin(dst, base, info->id);
   Builtin id = info->id;
@@ -341,8 +330,7 @@ void MethodEmitter::emit_ctor_fields(int obj, const ClassRec& cls, std::span<con
       continue;
     }
     given[std::size_t(slot)] = true;
-    Ty got = emit_expr(v, *f.value, cls.fields[std::size_t(slot)].ty);
-    own_text(v, *f.value, got);
+    emit_owned(v, *f.value, cls.fields[std::size_t(slot)].ty);
     setf(obj, slot, v, f.pos);
     temp_reset(mark);
   }

@@ -97,8 +97,41 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
 }
 
 void MethodEmitter::own_text(int reg, const Ast::Expr& e, const Ty& ty) {
-  if (!is_text(ty) || is_fresh(e, ty) || views.moved.count(e.id) || e.kind == Ast::ExprKind::TextLit) return;
+  if (!is_shared(ty) || is_fresh(e, ty) || views.moved.count(e.id) || e.kind == Ast::ExprKind::TextLit) return;
   builtin(reg, reg, Builtin::TEXT_COPY);
+}
+
+bool MethodEmitter::is_shared(const Ty& ty) const {
+  return is_text(ty) || (ty && Types::named_name(strip_all(*ty)) == "Bytes");
+}
+
+// The ownership tables move whole locals only. A borrowed text or Bytes is
+// shared with its new owner. A class instance, container or union read from
+// a field moves out of it: the field is left nil, so its holder never frees
+// the value too. One read from a container cannot leave the container, which
+// keeps owning it: that is refused rather than freed twice.
+Ty MethodEmitter::emit_owned(int dst, const Ast::Expr& e, const Ty& expected) {
+  Ty ty = type_of(e);
+  if (is_owned(ty) && !is_shared(ty) && !views.moved.count(e.id)) {
+    if (const auto* fa = e.get_if<Ast::FieldAccess>()) {
+      const ClassRec* cls = class_of(type_of(*fa->object));
+      int slot = cls ? cls->slot_of(fa->field) : -1;
+      if (slot >= 0) {
+        int obj = emit_operand(*fa->object);
+        getf(dst, obj, slot, fa->pos);
+        int nil = alloc_temp();
+        load_int(nil, 0, fa->pos);
+        setf(obj, slot, nil, fa->pos);
+        return cls->fields[std::size_t(slot)].ty;
+      }
+    } else if (e.kind == Ast::ExprKind::Index || (e.kind == Ast::ExprKind::Call && !is_fresh(e, ty))) {
+      return fail(dst, e.pos, "an element of a container cannot be moved out of it — the container still owns it; "
+                              "take it out with `pop` or `shift`, or store a new value");
+    }
+  }
+  Ty got = emit_expr(dst, e, expected);
+  own_text(dst, e, got);
+  return got;
 }
 
 void MethodEmitter::release_if_fresh(const Ast::Expr& e, int reg, const Ty& ty) {

@@ -138,8 +138,7 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
       return;
     }
     int v = alloc_temp();
-    Ty got = emit_expr(v, *a.value, cls->fields[std::size_t(slot)].ty);
-    own_text(v, *a.value, got);
+    emit_owned(v, *a.value, cls->fields[std::size_t(slot)].ty);
     int obj = emit_operand(*fa->object);
     if (overwrite) {
       // The old value is read before the store and released after it.
@@ -170,8 +169,7 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
     int w = alloc_temps(3);
     emit_expr(w, *ix->collection);
     emit_expr(w + 1, *ix->index, key);
-    Ty got = emit_expr(w + 2, *a.value, elem);
-    own_text(w + 2, *a.value, got);
+    emit_owned(w + 2, *a.value, elem);
     std::vector<std::pair<const Ast::Expr*, int>> regs{{ix->collection, w}, {ix->index, w + 1}, {a.value, w + 2},
                                                        {a.target, w}};
     auto guards = residual_guards(a.id, regs);
@@ -360,7 +358,16 @@ void MethodEmitter::emit_return(const Ast::Return& r) {
     return;
   }
   Ty ty;
-  int reg = emit_operand(*r.value, &ty);
+  int reg;
+  Ty value_ty = type_of(*r.value);
+  if (is_owned(value_ty) && !is_shared(value_ty) && r.value->kind != Ast::ExprKind::Ident && !is_fresh(*r.value, value_ty)) {
+    // A value read from a field or element moves out of it before its holder
+    // is dropped below.
+    reg = alloc_temp();
+    ty = emit_owned(reg, *r.value);
+  } else {
+    reg = emit_operand(*r.value, &ty);
+  }
   // A text the method only borrows is copied: the caller receives its own.
   bool borrowed_text = false;
   if (is_text(ty) && !is_fresh(*r.value, ty) && r.value->kind != Ast::ExprKind::TextLit) {

@@ -66,9 +66,8 @@ Ty MethodEmitter::emit_variant_ctor(int dst, const Ast::Call& c, const Types::Fo
     int mark = temp_mark();
     int r = alloc_temp();
     Ty expected = payload[i].ty ? Ty(Types::typ_of_field_ty(*payload[i].ty)) : std::nullopt;
-    Ty got = emit_expr(r, *c.args[i], expected);
-    // The variant keeps its payload: a borrowed text is copied first.
-    own_text(r, *c.args[i], got);
+    // The variant keeps its payload: it must be the variant's own.
+    emit_owned(r, *c.args[i], expected);
     setf(dst, int(i), r, c.args[i]->pos);
     temp_reset(mark);
   }

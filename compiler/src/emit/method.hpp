@@ -121,10 +121,14 @@ class MethodEmitter {
   // A Text stored into a field or container must be the store's own: a
   // borrowed one (a parameter, a field, an element) is copied first.
   void own_text(int reg, const Ast::Expr& e, const Ty& ty);
+  // Evaluates a value that a new owner keeps (a field, a container, a `take`
+  // parameter, a payload, a message, a returned value); see lower_expr.cpp.
+  Ty emit_owned(int dst, const Ast::Expr& e, const Ty& expected = std::nullopt);
   bool is_heap(const Ty& ty) const;  // owned, gc-less class value or text-like
   bool is_owned(const Ty& ty) const;
   bool is_gc(const Ty& ty) const;
   bool is_text(const Ty& ty) const;
+  bool is_shared(const Ty& ty) const;  // Text or Bytes: reference-counted
   bool is_float(const Ty& ty) const;
   bool is_param(const LocalVar& local) const { return local.reg < param_regs_; }
   // Runtime guards of the residual records of a call site; `window_regs`
