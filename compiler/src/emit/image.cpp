@@ -5,18 +5,29 @@
 
 namespace Emit {
 
-void Buf::u16(std::uint16_t v) {
-  u8(static_cast<std::uint8_t>(v));
-  u8(static_cast<std::uint8_t>(v >> 8));
+namespace {
+
+// Appends the `n` low bytes of `v`, least significant first, in one step.
+void put_le(std::string& bytes, std::uint64_t v, int n) {
+  char le[8];
+  for (int i = 0; i < n; ++i) le[i] = static_cast<char>(v >> (8 * i));
+  bytes.append(le, std::size_t(n));
 }
 
-void Buf::u32(std::uint32_t v) {
-  for (int shift = 0; shift < 32; shift += 8) u8(static_cast<std::uint8_t>(v >> shift));
-}
+}  // namespace
 
-void Buf::i64(std::int64_t v) {
-  auto bits = static_cast<std::uint64_t>(v);
-  for (int shift = 0; shift < 64; shift += 8) u8(static_cast<std::uint8_t>(bits >> shift));
+void Buf::u16(std::uint16_t v) { put_le(bytes_, v, 2); }
+
+void Buf::u32(std::uint32_t v) { put_le(bytes_, v, 4); }
+
+void Buf::i64(std::int64_t v) { put_le(bytes_, static_cast<std::uint64_t>(v), 8); }
+
+void Buf::u32s(std::span<const std::uint32_t> words) {
+  if constexpr (std::endian::native == std::endian::little) {
+    bytes_.append(reinterpret_cast<const char*>(words.data()), words.size() * 4);
+  } else {
+    for (std::uint32_t w : words) u32(w);
+  }
 }
 
 void Buf::str(std::string_view text) {
@@ -104,7 +115,7 @@ void write_method(Buf& out, const MethodEntry& method) {
   out.u8(method.regs);
   out.u16(method.reserved);
   out.u32(static_cast<std::uint32_t>(method.code.size() * 4));
-  for (std::uint32_t word : method.code) out.u32(word);
+  out.u32s(method.code);
   out.u32(static_cast<std::uint32_t>(method.lines.size()));
   for (const LineRecord& r : method.lines) {
     out.u32(r.pc);
@@ -126,6 +137,7 @@ std::string write_image(const Image& image) {
   for (const MethodEntry& m : image.methods) write_method(methods, m);
 
   Buf out;
+  out.reserve(header_size + constants.size() + classes.size() + interfaces.size() + methods.size());
   std::uint32_t offset = header_size;
   out.u32(image_magic);
   out.u32(image_version);

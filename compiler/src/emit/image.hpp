@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <span>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -29,12 +30,14 @@ class Buf {
   void u16(std::uint16_t v);
   void u32(std::uint32_t v);
   void i64(std::int64_t v);
+  void u32s(std::span<const std::uint32_t> words);
   // A text: u32 byte count, then the bytes.
   void str(std::string_view text);
   // Bytes as they are, with no count.
   void raw(std::string_view bytes) { bytes_.append(bytes); }
   void patch_u32(std::size_t at, std::uint32_t v);
   std::size_t size() const { return bytes_.size(); }
+  void reserve(std::size_t n) { bytes_.reserve(n); }
   const std::string& contents() const { return bytes_; }
   std::string take() { return std::move(bytes_); }
 
