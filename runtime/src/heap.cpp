@@ -336,7 +336,7 @@ void Heap::collect(const Value* registers, std::size_t count) {
   // Roots are candidates: only words that are live objects are traced.
   for (Value v : roots) {
     Obj* o = as_obj(v);
-    if (o != nullptr && live_.count(o) != 0) mark(o, stack);
+    if (o != nullptr && live_.contains(o)) mark(o, stack);
   }
   while (!stack.empty()) {
     Obj* o = stack.back();

@@ -18,10 +18,10 @@
 #include <cstddef>
 #include <functional>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "errors.hpp"
+#include "ptr_set.hpp"
 #include "value.hpp"
 
 namespace Vm {
@@ -119,7 +119,7 @@ class Heap {
   const std::vector<ClassLayout>& classes_;
   bool tracking_;        // the program has gc classes: objects are registered
   bool stress_ = false;
-  std::unordered_set<Obj*> live_;  // registered objects that can hold references
+  PtrSet live_;  // registered objects that can hold references
   Obj* gc_list_ = nullptr;
   std::size_t gc_count_ = 0;
   std::size_t debt_ = 0;

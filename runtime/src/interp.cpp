@@ -10,6 +10,7 @@
 #include "builtins.hpp"
 #include "emit/instr.hpp"
 #include "machine.hpp"
+#include "superops.hpp"
 
 namespace Vm {
 
@@ -40,14 +41,14 @@ Value shift_left(Value a, std::int64_t n) {
 // Pushes the frame of a call made at rA of the method `caller` running on
 // `R`. Each method has its own window above its caller's whole window, so a
 // call never overwrites the caller's registers; the arguments are copied in.
-Value* enter(Machine& vm, Value* R, const Method* caller, const Method* callee, unsigned a) {
+[[gnu::always_inline]] inline Value* enter(Machine& vm, Value* R, const Method* caller, const Method* callee, unsigned a) {
   Value* base = R + caller->regs;
   if (base + callee->regs > vm.stack_end() || vm.frame_count() >= Machine::max_frames) {
     raise(ErrorCode::STACK_OVERFLOW, "stack overflow: the calls nest too deeply");
   }
   unsigned n = callee->args;
   for (unsigned i = 0; i < n; ++i) base[i] = R[a + i];
-  std::memset(base + n, 0, (callee->regs - n) * sizeof(Value));
+  for (unsigned i = n; i < callee->regs; ++i) base[i] = 0;
   vm.push_frame(Frame{callee, 0, base});
   return base;
 }
@@ -105,6 +106,9 @@ Value Interp::execute(Machine& vm, std::size_t floor) {
 #define VK_OP(number, name, form, listing) labels[number] = &&op_##name;
 #include "emit/opcodes.def"
 #undef VK_OP
+#define VK_SUPER(number, name, sequence) labels[number] = &&op_##name;
+#include "superops.def"
+#undef VK_SUPER
   const Program& prog = vm.program;
   const BuiltinEntry* table = builtins().entries;
   const Value* K = prog.constants.data();
@@ -284,24 +288,8 @@ op_RELEASE_X:
   NEXT();
 op_BUILTIN: {
   SAVEPC();
-  // Element reads and stores of loops and indexing, inline when they are
-  // valid; the builtins themselves report every failure.
-  if (C == unsigned(Emit::Builtin::MULTI_GET)) {
-    auto* xs = as_ptr<Multi>(R[B]);
-    Value i = R[B + 1];
-    if (xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count) {
-      R[A] = xs->items[i];
-      NEXT();
-    }
-  } else if (C == unsigned(Emit::Builtin::MULTI_STORE)) {
-    auto* xs = as_ptr<Multi>(R[B]);
-    Value i = R[B + 1];
-    if (xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count) {
-      xs->items[i] = R[B + 2];
-      R[A] = 0;
-      NEXT();
-    }
-  }
+  // (Element reads, stores and lengths have fast paths of their own:
+  // ELEM_GET, ELEM_STORE, LENGTH.)
   if (vm.heap.wants_collect()) vm.collect(R + m->regs);
   R[A] = table[C].fn(vm, Call{R + B, B, R + m->regs});
   NEXT();
@@ -362,6 +350,140 @@ op_SHL:
 op_SHR:
   R[A] = shift_right(R[B], as_int(R[C]));
   NEXT();
+
+  // ---- superinstructions (superops.def) ----
+  // Each runs the instructions of its sequence in order, taking the next
+  // word with `w = *pc++`, so pc stands where the plain sequence would
+  // leave it; a fast path that does not apply continues in the plain
+  // handler of the word it stopped at.
+#define CONST_THEN(name, expr) \
+  op_K_##name:                  \
+  R[A] = K[BX];                 \
+  w = *pc++;                    \
+  R[A] = (expr);                \
+  NEXT();
+  CONST_THEN(ADD, add(R[B], R[C]))
+  CONST_THEN(SUB, sub(R[B], R[C]))
+  CONST_THEN(MUL, mul(R[B], R[C]))
+  CONST_THEN(EQ, R[B] == R[C])
+  CONST_THEN(LT, as_int(R[B]) < as_int(R[C]))
+  CONST_THEN(LE, as_int(R[B]) <= as_int(R[C]))
+  CONST_THEN(FADD, from_float(as_float(R[B]) + as_float(R[C])))
+  CONST_THEN(FSUB, from_float(as_float(R[B]) - as_float(R[C])))
+  CONST_THEN(FMUL, from_float(as_float(R[B]) * as_float(R[C])))
+  CONST_THEN(FDIV, from_float(as_float(R[B]) / as_float(R[C])))
+  CONST_THEN(FLT, as_float(R[B]) < as_float(R[C]))
+  CONST_THEN(FLE, as_float(R[B]) <= as_float(R[C]))
+#undef CONST_THEN
+
+#define COMPARE_JUMP(name, expr) \
+  op_##name##_JZ: {               \
+    bool t = (expr);              \
+    R[A] = t;                     \
+    w = *pc++;                    \
+    if (!t) pc += SBX;            \
+    NEXT();                       \
+  }                               \
+  op_K_##name##_JZ: {             \
+    R[A] = K[BX];                 \
+    w = *pc++;                    \
+    bool t = (expr);              \
+    R[A] = t;                     \
+    w = *pc++;                    \
+    if (!t) pc += SBX;            \
+    NEXT();                       \
+  }
+  COMPARE_JUMP(EQ, R[B] == R[C])
+  COMPARE_JUMP(LT, as_int(R[B]) < as_int(R[C]))
+  COMPARE_JUMP(LE, as_int(R[B]) <= as_int(R[C]))
+  COMPARE_JUMP(FEQ, as_float(R[B]) == as_float(R[C]))
+  COMPARE_JUMP(FLT, as_float(R[B]) < as_float(R[C]))
+  COMPARE_JUMP(FLE, as_float(R[B]) <= as_float(R[C]))
+#undef COMPARE_JUMP
+
+op_K_DIV:
+  R[A] = K[BX];
+  w = *pc++;
+  goto op_DIV;
+op_TO_FLOAT:
+  R[A] = from_float(static_cast<double>(as_int(R[B])));
+  NEXT();
+op_K_ADD_JMP:
+  R[A] = K[BX];
+  w = *pc++;
+  R[A] = add(R[B], R[C]);
+  w = *pc++;
+  pc += SBX;
+  NEXT();
+op_K_SUB_JMP:
+  R[A] = K[BX];
+  w = *pc++;
+  R[A] = sub(R[B], R[C]);
+  w = *pc++;
+  pc += SBX;
+  NEXT();
+op_MOVE_MOVE:
+  R[A] = R[B];
+  w = *pc++;
+  R[A] = R[B];
+  NEXT();
+op_MOVE_CALL:
+  R[A] = R[B];
+  w = *pc++;
+  goto op_CALL;
+op_MM_ELEM_GET:
+  R[A] = R[B];
+  w = *pc++;
+  R[A] = R[B];
+  w = *pc++;
+  goto op_ELEM_GET;
+op_MK_ELEM_GET:
+  R[A] = R[B];
+  w = *pc++;
+  R[A] = K[BX];
+  w = *pc++;
+  goto op_ELEM_GET;
+op_MMM_ELEM_STORE:
+  R[A] = R[B];
+  w = *pc++;
+  R[A] = R[B];
+  w = *pc++;
+  R[A] = R[B];
+  w = *pc++;
+  goto op_ELEM_STORE;
+op_ELEM_GET: {
+  auto* xs = as_ptr<Multi>(R[B]);
+  Value i = R[B + 1];
+  if (__builtin_expect(xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count, 1)) {
+    R[A] = xs->items[i];
+    NEXT();
+  }
+  goto op_BUILTIN;
+}
+op_ELEM_STORE: {
+  auto* xs = as_ptr<Multi>(R[B]);
+  Value i = R[B + 1];
+  if (__builtin_expect(xs != nullptr && xs->h.type == ObjType::MULTI && i < xs->count, 1)) {
+    xs->items[i] = R[B + 2];
+    R[A] = 0;
+    NEXT();
+  }
+  goto op_BUILTIN;
+}
+op_LENGTH: {
+  Obj* o = as_obj(R[B]);
+  if (o != nullptr) {
+    if (o->type == ObjType::MULTI) {
+      R[A] = reinterpret_cast<Multi*>(o)->count;
+      NEXT();
+    }
+    if (o->type == ObjType::TEXT && C == unsigned(Emit::Builtin::LEN)) {
+      R[A] = reinterpret_cast<Str*>(o)->len;
+      NEXT();
+    }
+  }
+  goto op_BUILTIN;
+}
 
 #undef A
 #undef B

@@ -6,6 +6,7 @@
 #include "disasm/disasm.hpp"
 #include "machine.hpp"
 #include "program.hpp"
+#include "superops.hpp"
 
 namespace Vm {
 
@@ -110,9 +111,10 @@ Loaded load(std::string_view bytes) {
     p.layouts.push_back(std::move(layout));
     p.class_names.push_back(img.constants[c.name].text);
   }
+  p.methods.reserve(img.methods.size());
   for (const Emit::MethodEntry& m : img.methods) {
     Method method;
-    method.code = m.code.data();
+    method.fused = fuse(m.code);
     method.size = static_cast<std::uint32_t>(m.code.size());
     method.args = m.args;
     method.regs = m.regs;
@@ -126,6 +128,7 @@ Loaded load(std::string_view bytes) {
     std::stable_sort(method.drops.begin(), method.drops.end(),
                      [](const auto& a, const auto& b) { return a.pc < b.pc; });
     p.methods.push_back(std::move(method));
+    p.methods.back().code = p.methods.back().fused.data();
   }
   std::vector<std::uint32_t> first_slot;
   for (const Emit::InterfaceEntry& i : img.interfaces) {

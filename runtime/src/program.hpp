@@ -17,7 +17,8 @@
 namespace Vm {
 
 struct Method {
-  const std::uint32_t* code = nullptr;
+  const std::uint32_t* code = nullptr;  // `fused`: the image's code with superinstructions
+  std::vector<std::uint32_t> fused;
   std::uint32_t size = 0;
   std::uint8_t args = 0;
   std::uint8_t regs = 1;
