@@ -86,20 +86,16 @@ int main(int argc, char** argv) {
   clock.lap("module checks");
   Types::Symbols merged = Types::with_builtin_records(Driver::merge_symbols(files));
   clock.lap("merge");
-  merged = Gcinfer::infer(file_trees, merged);
+  // Its last round is the ownership check of every file.
+  Diag::Collector ownership;
+  merged = Gcinfer::infer_checking(file_trees, std::move(merged), ownership);
   for (auto& [module, symbols] : modules) symbols.gc_classes = merged.gc_classes;
-  clock.lap("gc inference");
+  clock.lap("gc inference + owner");
   for (std::size_t i = 0; i < file_trees.size(); ++i)
     Types::typecheck_program(file_trees[i].path, module_of, modules, files[i].symbols, trees[i], merged, collector);
   clock.lap("typing");
-  std::size_t records = 0;
-  for (const Types::FileTree& f : file_trees) {
-    Owner::Tables t = Owner::analyze(f.path, *f.tree, merged, collector);
-    records += t.moves.size() + t.drops.size() + t.residual.size();
-  }
-  clock.lap("ownership");
+  collector.add_all(ownership);
   clock.total();
-  std::printf("files %zu, diagnostics %zu, ownership records %zu\n", sources.size(), collector.diagnostics().size(),
-              records);
+  std::printf("files %zu, diagnostics %zu\n", sources.size(), collector.diagnostics().size());
   return 0;
 }

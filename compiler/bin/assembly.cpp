@@ -111,8 +111,7 @@ CheckedProgram typecheck_all(Diag::Collector& collector, const std::string& root
   out.modules = Types::module_symbols(out.module_of, out.files);
   Types::check_modules(collector, out.module_of, out.files, trees, out.modules);
 
-  Types::Symbols merged = Types::with_builtin_records(merge_symbols(out.files));
-  out.merged = Gcinfer::infer(trees, merged);
+  out.merged = Gcinfer::infer_checking(trees, Types::with_builtin_records(merge_symbols(out.files)), out.ownership);
   for (auto& [module, symbols] : out.modules) symbols.gc_classes = out.merged.gc_classes;
 
   for (std::size_t i = 0; i < trees.size(); ++i) {

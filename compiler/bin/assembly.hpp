@@ -43,6 +43,8 @@ struct CheckedProgram {
   Types::ModuleTables modules;            // with the gc marks
   Types::Symbols merged;                  // library records and gc marks included
   Types::UsingRewrites using_rewrites;
+  // The ownership pass's diagnostics over every file, found by gc inference.
+  Diag::Collector ownership;
 };
 
 // Collects, checks and types every file. The trees must outlive the result.

@@ -9,6 +9,7 @@
 #include "ast/ast.hpp"
 #include "diag/diag.hpp"
 #include "gcinfer/gcinfer.hpp"
+#include "owner/owner.hpp"
 #include "lexer/lexer.hpp"
 #include "parser/parser.hpp"
 #include "parsed_file.hpp"
@@ -79,6 +80,37 @@ TEST(Gcinfer, FixpointAddsEscapingClassesAndStops) {
   EXPECT_NE(dump.find("Item       gc     (alias escape (demand))\n"), std::string::npos);
   EXPECT_NE(dump.find("Loop       gc     (cycle Loop -> Loop)\n"), std::string::npos);
   EXPECT_NE(dump.find("Bag        owned\n"), std::string::npos);
+}
+
+// The check mode takes the ownership diagnostics from the last round of the
+// fixpoint instead of running the pass again: they must be those of the pass
+// run afterwards under the final gc classes, in the same order.
+TEST(Gcinfer, LastRoundGivesTheOwnershipDiagnosticsOfTheFinalClasses) {
+  File file(
+      "class Item {\n  n: Int\n}\nclass Bag {\n  first: Item\n}\nclass Box {\n  n: Int\n}\n"
+      "class Crate {\n  n: Int\n}\n"
+      "fn first(b: Bag) -> Item {\n  return b.first\n}\n"
+      "fn items() {\n  let i = Item { n: 1 }\n  let j = i\n  print_int(i.n)\n}\n"
+      "fn boxes() {\n  let a = Box { n: 1 }\n  let b = a\n  print_int(a.n)\n}\n"
+      "fn leak(b: Box) -> Box {\n  return b\n}\n"
+      "fn crates() {\n  let a = Crate { n: 1 }\n  let b = a\n  print_int(a.n)\n  let c = a\n}\n");
+  Types::FileTree tree{"t.vk", &file.tree};
+  std::span<const Types::FileTree> files(&tree, 1);
+  Diag::Collector last_round;
+  Types::Symbols out = Gcinfer::infer_checking(files, file.symbols, last_round);
+  EXPECT_TRUE(Types::is_gc_class(out, "Item"));
+  EXPECT_TRUE(Types::is_gc_class(out, "Box"));  // escapes through `leak`
+  EXPECT_FALSE(Types::is_gc_class(out, "Crate"));
+  Diag::Collector pass;
+  Owner::check("t.vk", file.tree, out, pass);
+  Diag::Collector with_tables;
+  Owner::analyze("t.vk", file.tree, out, with_tables);
+  Diag::Lookup none;
+  std::string rendered = last_round.render_all(none);
+  EXPECT_NE(rendered.find("VK-E301"), std::string::npos);
+  EXPECT_EQ(rendered.find("`i`"), std::string::npos);  // Item is gc: no move to report
+  EXPECT_EQ(rendered, pass.render_all(none));
+  EXPECT_EQ(rendered, with_tables.render_all(none));
 }
 
 }  // namespace

@@ -18,6 +18,7 @@ std::uint64_t hash_bytes(std::string_view text) {
 }  // namespace
 
 Arena::Arena() : slots_(256), hashes_(256) {}
+Arena::Arena(std::size_t first_chunk) : Arena() { next_chunk_ = std::max(next_chunk_, first_chunk); }
 Arena::~Arena() = default;
 
 void* Arena::allocate(std::size_t size, std::size_t align) {

@@ -466,6 +466,9 @@ struct UnionDecl : Decl {
 class Arena {
  public:
   Arena();
+  // The first chunk holds `first_chunk` bytes: a parser that can tell the
+  // size of the tree ahead spares the tail of a geometric last chunk.
+  explicit Arena(std::size_t first_chunk);
   ~Arena();
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;

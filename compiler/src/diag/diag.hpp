@@ -78,6 +78,8 @@ class Collector {
  public:
   static Collector create() { return Collector(); }
   void add(Diagnostic d) { added_.push_back(std::move(d)); }
+  // Adds everything `other` was given, in the order it was given.
+  void add_all(const Collector& other) { added_.insert(added_.end(), other.added_.begin(), other.added_.end()); }
   // Sorted stably by site (file bytewise, line, column); a second diagnostic
   // with the same code at the same site is dropped.
   std::vector<Diagnostic> diagnostics() const;

@@ -43,8 +43,13 @@ std::unordered_set<std::string_view> traced_names(const Classification& classifi
 // `symbols` with its gc classes set to the cycle classes plus every class
 // whose borrowed values escape somewhere in `files`, to a fixpoint. `rounds`,
 // when given, receives the number of ownership runs over the program.
-Types::Symbols infer(std::span<const Types::FileTree> files, const Types::Symbols& symbols,
-                     int* rounds = nullptr);
+Types::Symbols infer(std::span<const Types::FileTree> files, Types::Symbols symbols, int* rounds = nullptr);
+
+// infer, also giving to `ownership` the diagnostics of the ownership pass
+// (Owner::check) over every file under the final gc classes: the last round
+// of the fixpoint is that very analysis, so it is not run again.
+Types::Symbols infer_checking(std::span<const Types::FileTree> files, Types::Symbols symbols,
+                              Diag::Collector& ownership);
 
 // The `--dump-gc` text: one line per class, sorted by name.
 std::string render_final(const Types::Symbols& symbols);

@@ -129,12 +129,23 @@ std::vector<Component> sccs(std::span<const std::string_view> names, const Adjac
 
 Classification classify(const Types::Symbols& symbols) {
   Classification out;
-  for (const Types::ClassInfo* info : symbols.classes.in_name_order()) out.names.push_back(info->name);
+  // Only a class that owns some class can be on a cycle, so the search starts
+  // from those alone and the edges of the others are never kept.
+  std::unordered_map<std::string_view, std::vector<std::string_view>> owning;
+  std::vector<std::string_view> roots;
+  out.names.reserve(symbols.classes.size());
+  for (const Types::ClassInfo* info : symbols.classes.in_name_order()) {
+    out.names.push_back(info->name);
+    std::vector<std::string_view> out_edges = edges(symbols, *info);
+    if (out_edges.empty()) continue;
+    roots.push_back(info->name);
+    owning.emplace(info->name, std::move(out_edges));
+  }
   Adjacency adjacency = [&](std::string_view name) {
-    const Types::ClassInfo* info = symbols.classes.find(name);
-    return info ? edges(symbols, *info) : std::vector<std::string_view>{};
+    auto it = owning.find(name);
+    return it == owning.end() ? std::vector<std::string_view>{} : it->second;
   };
-  for (Component& component : sccs(out.names, adjacency)) {
+  for (Component& component : sccs(roots, adjacency)) {
     if (component.size() == 1) {
       std::string_view c = component[0];
       std::vector<std::string_view> self = adjacency(c);
@@ -157,9 +168,13 @@ std::unordered_set<std::string_view> traced_names(const Classification& classifi
   return out;
 }
 
-Types::Symbols infer(std::span<const Types::FileTree> files, const Types::Symbols& symbols, int* rounds) {
-  Types::Symbols work = symbols;
-  work.gc_classes = traced_names(classify(symbols));
+namespace {
+
+// The fixpoint; `ownership`, when given, receives the diagnostics of the
+// last round, which ran under the final gc classes.
+Types::Symbols infer_rounds(std::span<const Types::FileTree> files, Types::Symbols work, int* rounds,
+                            Diag::Collector* ownership) {
+  work.gc_classes = traced_names(classify(work));
   if (rounds) *rounds = 0;
   // The set only grows and holds class names, so this ends.
   while (true) {
@@ -169,14 +184,34 @@ Types::Symbols infer(std::span<const Types::FileTree> files, const Types::Symbol
     Owner::EscapeObserver observer = [&](std::string_view name) {
       if (const Types::ClassInfo* info = work.classes.find(name)) demand.insert(info->name);
     };
+    Diag::Collector round;
     for (const Types::FileTree& file : files) {
-      if (file.tree) Owner::find_escapes(file.path, *file.tree, work, observer);
+      if (!file.tree) continue;
+      if (ownership) {
+        Owner::check_finding_escapes(file.path, *file.tree, work, round, observer);
+      } else {
+        Owner::find_escapes(file.path, *file.tree, work, observer);
+      }
     }
     std::size_t before = work.gc_classes.size();
     for (std::string_view name : demand) work.gc_classes.insert(name);
-    if (work.gc_classes.size() == before) break;
+    if (work.gc_classes.size() == before) {
+      if (ownership) *ownership = std::move(round);
+      break;
+    }
   }
   return work;
+}
+
+}  // namespace
+
+Types::Symbols infer(std::span<const Types::FileTree> files, Types::Symbols symbols, int* rounds) {
+  return infer_rounds(files, std::move(symbols), rounds, nullptr);
+}
+
+Types::Symbols infer_checking(std::span<const Types::FileTree> files, Types::Symbols symbols,
+                              Diag::Collector& ownership) {
+  return infer_rounds(files, std::move(symbols), nullptr, &ownership);
 }
 
 std::string render_final(const Types::Symbols& symbols) {

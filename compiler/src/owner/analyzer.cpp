@@ -75,6 +75,21 @@ Tables analyze(const std::string& path, const Ast::Program& tree, const Types::S
   return out;
 }
 
+void check(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+           Diag::Collector& collector) {
+  Tables unused;
+  detail::Analyzer analyzer(path, symbols, collector, nullptr, unused, false, false);
+  analyze_all(analyzer, tree, unused);
+}
+
+void check_finding_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+                           Diag::Collector& collector, const EscapeObserver& observer) {
+  Tables unused;
+  detail::Analyzer analyzer(path, symbols, collector, &observer, unused, false, false);
+  analyzer.report_observed_escapes();
+  analyze_all(analyzer, tree, unused);
+}
+
 void find_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
                   const EscapeObserver& observer) {
   Tables unused;
@@ -86,8 +101,14 @@ void find_escapes(const std::string& path, const Ast::Program& tree, const Types
 namespace detail {
 
 Analyzer::Analyzer(const std::string& path, const Types::Symbols& symbols, Diag::Collector& collector,
-                   const EscapeObserver* observer, Tables& out, bool quiet)
-    : path_(path), symbols_(symbols), collector_(collector), observer_(observer), out_(out), quiet_(quiet) {}
+                   const EscapeObserver* observer, Tables& out, bool quiet, bool keep_tables)
+    : path_(path),
+      symbols_(symbols),
+      collector_(collector),
+      observer_(observer),
+      out_(out),
+      quiet_(quiet),
+      keep_tables_(keep_tables) {}
 
 void Analyzer::analyze_function(const Ast::Method& fn, const Ast::ClassDecl* owner) {
   fn_name_ = fn.name;
@@ -145,7 +166,7 @@ void Analyzer::push_scope(Ast::NodeId id, Ast::Pos pos, std::string label, bool 
 
 void Analyzer::pop_scope() {
   Scope& scope = scopes_.back();
-  if (!dead_ && scope.records && records()) {
+  if (!dead_ && scope.records && stores()) {
     record_drop(scope.id, scope.pos, DropKind::Scope, scope.label, live_holders(scope.first_local, true));
   }
   for (std::size_t i = scope.first_local; i < locals_.size(); ++i)
@@ -185,17 +206,17 @@ std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) 
 
 void Analyzer::record_drop(Ast::NodeId id, Ast::Pos pos, DropKind kind, std::string_view label,
                            std::vector<DropItem> items) {
-  if (!recording_ || quiet_ || items.empty()) return;
+  if (!stores() || items.empty()) return;
   out_.drops.push_back(Drop{id, pos, kind, std::string(label), std::move(items)});
 }
 
 void Analyzer::record_move(const Place& place, MoveKind kind, std::string_view name) {
-  if (!records()) return;
+  if (!stores()) return;
   out_.moves.push_back(Move{place.id, place.pos, place_text(place), kind, std::string(name)});
 }
 
 void Analyzer::live_mask(Ast::NodeId id, Ast::Pos pos) {
-  if (!recording_ || quiet_) return;
+  if (!stores()) return;
   record_drop(id, pos, DropKind::LiveMask, "", live_holders(0, false));
 }
 

@@ -93,8 +93,10 @@ class Analyzer {
   // A quiet analyser builds no records and reports nothing; only the
   // observer hears from it.
   Analyzer(const std::string& path, const Types::Symbols& symbols, Diag::Collector& collector,
-           const EscapeObserver* observer, Tables& out, bool quiet = false);
+           const EscapeObserver* observer, Tables& out, bool quiet = false, bool keep_tables = true);
   void analyze_function(const Ast::Method& fn, const Ast::ClassDecl* owner);
+  // Escapes told to the observer are reported too, as without an observer.
+  void report_observed_escapes() { report_observed_ = true; }
 
   // typing.cpp
   std::optional<Types::Typ> type_of(const Ast::Expr& e) const;
@@ -163,6 +165,8 @@ class Analyzer {
   void report(const char* code, Ast::Pos pos, std::string message, Diag::Related related);
   static Marks join(const Marks& a, const Marks& b);
   bool records() const { return recording_ && !quiet_; }
+  // Whether a record is made and kept: checking alone reports without tables.
+  bool stores() const { return records() && keep_tables_; }
 
   const std::string& path_;
   const Types::Symbols& symbols_;
@@ -170,6 +174,8 @@ class Analyzer {
   const EscapeObserver* observer_;
   Tables& out_;
   bool quiet_;
+  bool keep_tables_;
+  bool report_observed_ = false;
 
   // Per function.
   std::string_view fn_name_;

@@ -100,7 +100,7 @@ void Analyzer::escape(const Place& place, const Local& root, std::string_view de
     const Types::ClassInfo* info = place.expr ? class_of_typ(type_of(*place.expr)) : nullptr;
     if (info) {
       if (recording_) (*observer_)(info->name);
-      return;
+      if (!report_observed_) return;
     }
   }
   report(escape_code, place.root_pos,
@@ -157,7 +157,7 @@ void Analyzer::check_borrows(const Place& written, Access kind, Ast::NodeId site
         }
         break;
       case Relation::Undecided:
-        if (recording_ && !quiet_) {
+        if (stores()) {
           out_.residual.push_back(Residual{site, site_pos, place_text(canon), kind, written.id,
                                            place_text(*b.place), b.exclusive ? Access::BorrowX : Access::BorrowS,
                                            b.place->id});

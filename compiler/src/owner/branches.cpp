@@ -101,7 +101,7 @@ void Analyzer::switch_expr(const Ast::Switch& s) {
     return;
   }
   for (const ArmEnd& end : ends) {
-    if (end.dead || !records()) continue;
+    if (end.dead || !stores()) continue;
     std::vector<DropItem> items;
     for (std::size_t i = std::min(end.marks.size(), locals_.size()); i-- > 0;) {
       const Local& l = locals_[i];

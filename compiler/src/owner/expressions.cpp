@@ -255,7 +255,7 @@ void Analyzer::pair_check(const Ast::Call& c, const std::vector<Access1>& access
           }
           break;
         case Relation::Undecided:
-          if (recording_ && !quiet_) {
+          if (stores()) {
             out_.residual.push_back(Residual{c.id, c.pos, place_text(a.place), a.kind, a.place.id,
                                              place_text(b.place), b.kind, b.place.id});
           }

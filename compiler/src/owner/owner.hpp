@@ -82,6 +82,16 @@ using EscapeObserver = std::function<void(std::string_view class_name)>;
 Tables analyze(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
                Diag::Collector& collector, const EscapeObserver* observer = nullptr);
 
+// The analysis of a plain check: every diagnostic of analyze, no table kept.
+void check(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+           Diag::Collector& collector);
+
+// check and find_escapes in one run: every diagnostic of check, and escapes
+// of class values told to the observer as well as reported. When the observer
+// learns nothing new, the diagnostics are exactly those of check.
+void check_finding_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+                           Diag::Collector& collector, const EscapeObserver& observer);
+
 // The analysis run only for its escapes, as gc inference needs it: no table
 // is built and nothing is reported.
 void find_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,

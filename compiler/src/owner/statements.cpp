@@ -101,12 +101,12 @@ void Analyzer::ret(const Ast::Return& s) {
       transfer(*value, "escapes `" + std::string(fn_name_) + "`", MoveKind::Return, "");
     }
   }
-  if (records()) record_drop(s.id, s.pos, DropKind::Return, "", live_holders(0, true));
+  if (stores()) record_drop(s.id, s.pos, DropKind::Return, "", live_holders(0, true));
   dead_ = true;
 }
 
 void Analyzer::leave_loop(const Ast::Stmt& s, DropKind kind) {
-  if (loop_scope_ >= 0 && records()) {
+  if (loop_scope_ >= 0 && stores()) {
     record_drop(s.id, s.pos, kind, "", live_holders(scopes_[static_cast<std::size_t>(loop_scope_)].first_local, true));
   }
   if (loop_scope_ >= 0 && !flows_.empty()) {
@@ -158,7 +158,7 @@ void Analyzer::join_branches(const Marks& a, bool a_dead, const Marks& b, bool b
     }
     return items;
   };
-  if (!records()) {
+  if (!stores()) {
     marks_ = join(a, b);
     dead_ = false;
     return;
