@@ -224,4 +224,29 @@ TEST(VmLibTables, ReclaimFreesOnlyUnreferencedDeletedRows) {
   p.vm->heap.drop(all);
 }
 
+// A program may assign an indexed column of a row: the index keeps its own
+// reference to the old key, and delete still finds and unlinks the row.
+TEST(VmLibTables, AssignedIndexColumnStaysSound) {
+  Shelf s;
+  s.add("b1", "One", "Ann", 2001);
+  s.add("b2", "Two", "Ann", 2002);
+  Value found = s.probe(0, "b1");
+  Value row = Vm::as_ptr<Multi>(found)->items[0];
+  s.vm->heap.drop(found);
+  // What a field store does: the field takes the new text, the old one is released.
+  auto* inst = Vm::as_ptr<Instance>(row);
+  s.vm->heap.release_str(inst->fields[0]);
+  inst->fields[0] = s.text("b9");
+  s.vm->heap.release_str(inst->fields[2]);
+  inst->fields[2] = s.text("Bob");
+  EXPECT_EQ(s.take(s.probe(0, "b1")), (std::vector<std::string>{"One"}));
+  EXPECT_EQ(s.call(delete_id, {I(s.book), row}), 0u);
+  Vm::reclaim_deleted_rows(*s.vm, nullptr, nullptr);
+  EXPECT_EQ(s.take(s.probe(0, "b1")), (std::vector<std::string>{}));
+  EXPECT_EQ(s.take(s.probe(0, "b9")), (std::vector<std::string>{}));
+  EXPECT_EQ(s.take(s.probe(1, "Ann")), (std::vector<std::string>{"Two"}));
+  EXPECT_EQ(s.add("b1", "One again", "Ann", 2003), I(3));
+  EXPECT_EQ(s.take(s.probe(1, "Ann")), (std::vector<std::string>{"Two", "One again"}));
+}
+
 }  // namespace

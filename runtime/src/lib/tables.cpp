@@ -7,6 +7,7 @@
 // until a reclamation (row_reclaim.cpp) proves that nothing refers to it.
 #include "lib/tables.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -47,7 +48,9 @@ inline RowList* list_of(std::uintptr_t rows) { return reinterpret_cast<RowList*>
 
 RowIndex::~RowIndex() {
   for (Entry& e : entries_) {
+    if (e.rows == 0) continue;
     if (is_list(e.rows)) delete list_of(e.rows);
+    if (is_counted(kind_)) heap_.release_str(e.key);
   }
 }
 
@@ -106,6 +109,7 @@ void RowIndex::add(Instance* row) {
   while (entries_[i].rows != 0) i = (i + 1) & (entries_.size() - 1);
   entries_[i] = Entry{key, reinterpret_cast<std::uintptr_t>(row), h};
   ++used_;
+  if (is_counted(kind_)) Heap::retain(key);
 }
 
 // Empties entry i and moves later entries of its probe run back, so that
@@ -127,27 +131,34 @@ void RowIndex::erase_at(std::size_t i) {
   --used_;
 }
 
-void RowIndex::remove(Instance* row) {
-  Entry* e = lookup(row->fields[slot_], hash(row->fields[slot_]));
-  if (e == nullptr) return;
-  if (!is_list(e->rows)) {
-    if (reinterpret_cast<Instance*>(e->rows) == row) erase_at(static_cast<std::size_t>(e - entries_.data()));
-    return;
+// Takes `row` out of entry e; false when e does not hold it.
+bool RowIndex::unlink(Entry& e, Instance* row) {
+  if (!is_list(e.rows)) {
+    if (reinterpret_cast<Instance*>(e.rows) != row) return false;
+    Value key = e.key;
+    erase_at(static_cast<std::size_t>(&e - entries_.data()));
+    if (is_counted(kind_)) heap_.release_str(key);
+    return true;
   }
-  RowList* l = list_of(e->rows);
-  for (std::size_t i = 0; i < l->size(); ++i) {
-    if ((*l)[i] == row) {
-      l->erase(l->begin() + static_cast<std::ptrdiff_t>(i));
-      break;
-    }
-  }
+  RowList* l = list_of(e.rows);
+  auto it = std::find(l->begin(), l->end(), row);
+  if (it == l->end()) return false;
+  l->erase(it);
   if (l->size() == 1) {
-    e->rows = reinterpret_cast<std::uintptr_t>(l->front());
+    e.rows = reinterpret_cast<std::uintptr_t>(l->front());
     delete l;
   }
-  // The key word must belong to a row the index still holds.
-  Instance* first = is_list(e->rows) ? list_of(e->rows)->front() : reinterpret_cast<Instance*>(e->rows);
-  e->key = first->fields[slot_];
+  return true;
+}
+
+void RowIndex::remove(Instance* row) {
+  Entry* e = lookup(row->fields[slot_], hash(row->fields[slot_]));
+  if (e != nullptr && unlink(*e, row)) return;
+  // The program assigned the column since the row went in: the row is
+  // under its old key.
+  for (Entry& other : entries_) {
+    if (other.rows != 0 && unlink(other, row)) return;
+  }
 }
 
 // ---------------------------------------------------------------- tables
@@ -196,7 +207,7 @@ Table& table_of(Machine& vm, std::uint32_t cls) {
       continue;
     }
     Kind k = Kind(entry.fields[ix.slots[0]].kind);
-    auto index = std::make_unique<RowIndex>(k, ix.slots[0]);
+    auto index = std::make_unique<RowIndex>(vm.heap, k, ix.slots[0]);
     index->unique = ix.unique;
     std::uint32_t meta = entry.fields[ix.slots[0]].class_meta;
     if (meta == Emit::meta_nullable_float) index->nullable = true, index->nil = nil_float_bits;

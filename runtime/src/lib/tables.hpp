@@ -13,11 +13,13 @@
 namespace Vm {
 
 // An open-addressing hash table (linear probing, no tombstones) from a key
-// to the rows holding it, in insertion order. The key word kept in an entry
-// is the first row's own field value, so a Text key is never copied.
+// to the rows holding it, in insertion order. An entry keeps the key word of
+// the row that made it, with a reference of its own to a Text or Bytes key
+// (never a copy), so a program that assigns the column of a row leaves the
+// index sound: the row stays under its old key until it is deleted.
 class RowIndex {
  public:
-  RowIndex(Kind kind, std::uint32_t slot) : kind_(kind), slot_(slot) {}
+  RowIndex(Heap& heap, Kind kind, std::uint32_t slot) : heap_(heap), kind_(kind), slot_(slot) {}
   ~RowIndex();
   RowIndex(const RowIndex&) = delete;
   RowIndex& operator=(const RowIndex&) = delete;
@@ -51,7 +53,9 @@ class RowIndex {
   Entry* lookup(Value key, std::uint64_t h);
   void grow();
   void erase_at(std::size_t i);
+  bool unlink(Entry& e, Instance* row);
 
+  Heap& heap_;
   Kind kind_;
   std::uint32_t slot_;
   std::vector<Entry> entries_;  // a power of two, or empty
