@@ -186,7 +186,8 @@ op_JMP:
 op_JZ:
   if (R[A] == 0) pc += SBX;
   NEXT();
-op_CALL: {
+op_CALL:
+op_CALL_MOVE: {
   SAVEPC();
   const Method* callee = &prog.methods[BX];
   Value* base = enter(vm, R, m, callee, A);
@@ -230,8 +231,14 @@ do_return: {
   code = m->code;
   pc = code + f->pc;
   R = f->base;
-  // The result replaces the call's rA.
-  R[*pc++ >> 8 & 0xff] = result;
+  // The result replaces the call's rA; a CALL_MOVE also runs the MOVE
+  // after it here.
+  std::uint32_t call = *pc++;
+  R[call >> 8 & 0xff] = result;
+  if ((call & 0xff) == unsigned(Super::CALL_MOVE)) {
+    w = *pc++;
+    R[A] = R[B];
+  }
   NEXT();
 }
 op_NEW:
@@ -408,6 +415,64 @@ op_K_DIV:
 op_TO_FLOAT:
   R[A] = from_float(static_cast<double>(as_int(R[B])));
   NEXT();
+op_K_FMUL_JMP:
+  R[A] = K[BX];
+  w = *pc++;
+  R[A] = from_float(as_float(R[B]) * as_float(R[C]));
+  w = *pc++;
+  pc += SBX;
+  NEXT();
+
+  // The operand of the second operation that names the first one's result
+  // register takes the result directly.
+#define FLOAT_PAIR(name, op1, op2)                                \
+  op_##name: {                                                    \
+    double x = as_float(R[B]) op1 as_float(R[C]);                 \
+    unsigned t = A;                                               \
+    R[t] = from_float(x);                                         \
+    w = *pc++;                                                    \
+    double y = B == t ? x : as_float(R[B]);                       \
+    double z = C == t ? x : as_float(R[C]);                       \
+    R[A] = from_float(y op2 z);                                   \
+    NEXT();                                                       \
+  }
+  // A field read whose value goes straight into a float operation; a nil or
+  // too short instance leaves through the plain GETF.
+#define FIELD_THEN(name, op2)                                      \
+  op_##name: {                                                    \
+    auto* o = as_ptr<Instance>(R[B]);                             \
+    if (o == nullptr || C >= o->nfields) goto op_GETF;            \
+    Value v = o->fields[C];                                       \
+    unsigned t = A;                                               \
+    R[t] = v;                                                     \
+    w = *pc++;                                                    \
+    double y = B == t ? as_float(v) : as_float(R[B]);             \
+    double z = C == t ? as_float(v) : as_float(R[C]);             \
+    R[A] = from_float(y op2 z);                                   \
+    NEXT();                                                       \
+  }
+  FIELD_THEN(GETF_FADD, +)
+  FIELD_THEN(GETF_FSUB, -)
+  FIELD_THEN(GETF_FMUL, *)
+#undef FIELD_THEN
+  FLOAT_PAIR(FMUL_FADD, *, +)
+  FLOAT_PAIR(FMUL_FSUB, *, -)
+  FLOAT_PAIR(FDIV_FADD, /, +)
+#undef FLOAT_PAIR
+op_FADD_K_FMUL: {
+  double x = as_float(R[B]) + as_float(R[C]);
+  unsigned t = A;
+  R[t] = from_float(x);
+  w = *pc++;
+  Value k = K[BX];
+  unsigned kr = A;
+  R[kr] = k;
+  w = *pc++;
+  double y = B == kr ? as_float(k) : B == t ? x : as_float(R[B]);
+  double z = C == kr ? as_float(k) : C == t ? x : as_float(R[C]);
+  R[A] = from_float(y * z);
+  NEXT();
+}
 op_K_ADD_JMP:
   R[A] = K[BX];
   w = *pc++;

@@ -66,10 +66,22 @@ int choose(const std::vector<std::uint32_t>& c, std::size_t i) {
     if (left > 2 && is(w2, Op::JMP)) {
       if (is(w1, Op::ADD)) return int(Super::K_ADD_JMP);
       if (is(w1, Op::SUB)) return int(Super::K_SUB_JMP);
+      if (is(w1, Op::FMUL)) return int(Super::K_FMUL_JMP);
     }
     return with_constant(Op(op(w1)));
   }
   if (left > 1 && branches_on(w0, w1)) return compare_jump(Op(op(w0)), false);
+  // Float operations in a row: the second takes the first's result without
+  // reading it back from its register.
+  if (is(w0, Op::FMUL) && left > 1 && is(w1, Op::FADD)) return int(Super::FMUL_FADD);
+  if (is(w0, Op::FMUL) && left > 1 && is(w1, Op::FSUB)) return int(Super::FMUL_FSUB);
+  if (is(w0, Op::FDIV) && left > 1 && is(w1, Op::FADD)) return int(Super::FDIV_FADD);
+  if (is(w0, Op::GETF) && left > 1 && is(w1, Op::FADD)) return int(Super::GETF_FADD);
+  if (is(w0, Op::GETF) && left > 1 && is(w1, Op::FSUB)) return int(Super::GETF_FSUB);
+  if (is(w0, Op::GETF) && left > 1 && is(w1, Op::FMUL)) return int(Super::GETF_FMUL);
+  if (is(w0, Op::FADD) && left > 2 && is(w1, Op::LOADK) && is(w2, Op::FMUL)) {
+    return int(Super::FADD_K_FMUL);
+  }
   if (is(w0, Op::MOVE) && left > 1) {
     if (left > 3 && is(w1, Op::MOVE) && is(w2, Op::MOVE) && is_builtin(w3, Builtin::MULTI_STORE)) {
       return int(Super::MMM_ELEM_STORE);
@@ -82,6 +94,7 @@ int choose(const std::vector<std::uint32_t>& c, std::size_t i) {
     if (is(w1, Op::CALL)) return int(Super::MOVE_CALL);
     return -1;
   }
+  if (is(w0, Op::CALL) && left > 1 && is(w1, Op::MOVE)) return int(Super::CALL_MOVE);
   if (is_builtin(w0, Builtin::MULTI_GET)) return int(Super::ELEM_GET);
   if (is_builtin(w0, Builtin::MULTI_STORE)) return int(Super::ELEM_STORE);
   if (is_builtin(w0, Builtin::FLOAT)) return int(Super::TO_FLOAT);
