@@ -14,6 +14,7 @@ set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 root=$(cd "$here/../.." && pwd)
 build=${BUILD_DIR:-$root/build-release}
+[[ $build == /* ]] || build=$PWD/$build  # the programs run from $out
 out=$here/out
 peers=$here/peers
 jobs=${JOBS:-2}
