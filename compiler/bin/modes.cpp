@@ -98,7 +98,7 @@ int dump_ast(const std::string& path) {
   bool multi = parsed.size() > 1;
   for (const ParsedFile& file : parsed) {
     if (multi) print(Dump::file_header(file.source->path));
-    print(Dump::dump_ast(file.tree));
+    Dump::dump_ast(file.tree, print);
   }
   return run.finish();
 }

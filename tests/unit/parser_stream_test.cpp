@@ -15,6 +15,8 @@ namespace {
 struct Outcome {
   std::string dump;
   std::string diagnostics;
+  std::string pieces;  // the dump as handed out piece by piece
+  int piece_count = 0;
 };
 
 Outcome run(const std::string& source, bool streamed) {
@@ -28,7 +30,14 @@ Outcome run(const std::string& source, bool streamed) {
     tree = Parser::parse(collector, "s.vk", tokens);
   }
   Diag::Lookup lookup = [&](const std::string&) -> std::optional<std::string_view> { return source; };
-  return {Dump::dump_ast(tree), collector.render_all(lookup)};
+  Outcome out;
+  out.dump = Dump::dump_ast(tree);
+  out.diagnostics = collector.render_all(lookup);
+  Dump::dump_ast(tree, [&](std::string_view piece) {
+    out.pieces += piece;
+    ++out.piece_count;
+  });
+  return out;
 }
 
 // Declaration `i` of a long program; some open or close a build-flag section,
@@ -70,6 +79,8 @@ TEST(ParseSource, ManyBatchesGiveTheTreeAndDiagnosticsOfTheWholeList) {
   EXPECT_NE(whole.diagnostics.find("VK-E101"), std::string::npos);
   EXPECT_EQ(streamed.dump, whole.dump);
   EXPECT_EQ(streamed.diagnostics, whole.diagnostics);
+  EXPECT_EQ(streamed.pieces, streamed.dump);
+  EXPECT_GT(streamed.piece_count, 1);
 }
 
 TEST(ParseSource, ShortAndEmptyFiles) {

@@ -17,7 +17,7 @@ std::uint64_t hash_bytes(std::string_view text) {
 
 }  // namespace
 
-Arena::Arena() : slots_(256), hashes_(256) {}
+Arena::Arena() = default;
 Arena::Arena(std::size_t first_chunk) : Arena() { next_chunk_ = std::max(next_chunk_, first_chunk); }
 Arena::~Arena() = default;
 
@@ -65,9 +65,17 @@ std::string_view Arena::intern(std::string_view text) {
   return slots_[i];
 }
 
+void Arena::forget_interned() {
+  slots_ = {};
+  hashes_ = {};
+  interned_ = 0;
+}
+
 void Arena::grow() {
-  std::vector<std::string_view> old(slots_.size() * 2);
-  std::vector<std::uint32_t> old_hashes(hashes_.size() * 2);
+  // The table is made on the first name, so arenas that intern nothing cost nothing.
+  std::size_t size = std::max<std::size_t>(256, slots_.size() * 2);
+  std::vector<std::string_view> old(size);
+  std::vector<std::uint32_t> old_hashes(size);
   old.swap(slots_);
   old_hashes.swap(hashes_);
   std::size_t mask = slots_.size() - 1;

@@ -503,6 +503,9 @@ class Arena {
   }
   // One stored copy per distinct byte string.
   std::string_view intern(std::string_view text);
+  // Drops the interning table once no more names are coming (the parse is
+  // over): stored names stay, a later name would only not be shared.
+  void forget_interned();
   // A stored copy, not shared.
   std::string_view copy_text(std::string_view text);
 

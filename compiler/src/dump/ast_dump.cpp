@@ -564,4 +564,18 @@ std::string dump_ast(const Ast::Program& program) {
   return out;
 }
 
+void dump_ast(const Ast::Program& program, const std::function<void(std::string_view)>& sink) {
+  constexpr std::size_t piece = 64 * 1024;
+  std::string out;
+  AstPrinter printer(out);
+  for (const Ast::Decl* d : program.decls) {
+    printer.decl(d);
+    if (out.size() >= piece) {
+      sink(out);
+      out.clear();
+    }
+  }
+  if (!out.empty()) sink(out);
+}
+
 }  // namespace Dump

@@ -1,6 +1,7 @@
 // Printers of the compiler's stages: tokens, syntax trees, ownership tables.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,9 @@ std::string token_label(const Ast::RawToken& token);
 // The syntax tree as indented lines, one per declaration, member and
 // statement, each ending in a line feed; "" for a program without declarations.
 std::string dump_ast(const Ast::Program& program);
+// The same text handed to `sink` a piece at a time (whole declarations), so
+// that the dump of a large file never lives at once.
+void dump_ast(const Ast::Program& program, const std::function<void(std::string_view)>& sink);
 
 // The ownership tables: "== MOVES ==", "== DROPS ==" and "== RESIDUAL ==",
 // each followed by one line per record, every line ending in a line feed.

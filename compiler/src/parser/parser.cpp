@@ -13,6 +13,7 @@ Ast::Program parse(Diag::Collector& collector, const std::string& file, const Le
     program.decls = state.parse_program();
     program.next_id = shared.next_id;
   }
+  arena->forget_interned();
   program.arenas.push_back(std::move(arena));
   return subst_consts(nullptr, program);
 }
@@ -30,6 +31,7 @@ Ast::Program parse_source(Diag::Collector& collector, const std::string& file, s
     program.decls = state.parse_program();
     program.next_id = shared.next_id;
   }
+  arena->forget_interned();
   program.arenas.push_back(std::move(arena));
   return subst_consts(nullptr, program);
 }
