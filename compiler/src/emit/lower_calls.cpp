@@ -140,6 +140,8 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   int keep = -1;
   bool release_first = !receiver && !c.args.empty() && callee.params[0].mode != Ast::ParamMode::Take &&
                        is_fresh(*c.args[0], arg_tys[0]) && !views.moved.count(c.args[0]->id);
+  // So does a receiver made only for this call.
+  if (receiver && is_fresh(*receiver, type_of(*receiver))) release_first = true;
   if (release_first) {
     keep = alloc_temp();
     move(keep, base);

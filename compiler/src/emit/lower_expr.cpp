@@ -91,6 +91,16 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
       return true;
     case Ast::ExprKind::BinOp:
       return e.as<Ast::BinOp>().op == Ast::BinaryOp::Concat;
+    case Ast::ExprKind::FieldAccess: {
+      // A field read from a fresh value is detached from it (see emit_field_access).
+      const Ast::Expr& object = *e.as<Ast::FieldAccess>().object;
+      return is_fresh(object, type_of(object));
+    }
+    case Ast::ExprKind::Index: {
+      // So is a text element of a fresh container.
+      const Ast::Expr& collection = *e.as<Ast::Index>().collection;
+      return is_shared(ty) && is_fresh(collection, type_of(collection));
+    }
     default:
       return false;
   }
@@ -112,7 +122,7 @@ bool MethodEmitter::is_shared(const Ty& ty) const {
 // keeps owning it: that is refused rather than freed twice.
 Ty MethodEmitter::emit_owned(int dst, const Ast::Expr& e, const Ty& expected) {
   Ty ty = type_of(e);
-  if (is_owned(ty) && !is_shared(ty) && !views.moved.count(e.id)) {
+  if (is_owned(ty) && !is_shared(ty) && !views.moved.count(e.id) && !is_fresh(e, ty)) {
     if (const auto* fa = e.get_if<Ast::FieldAccess>()) {
       const ClassRec* cls = class_of(type_of(*fa->object));
       int slot = cls ? cls->slot_of(fa->field) : -1;
@@ -388,6 +398,14 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
       sync_mask(e.id);
       builtin(dst, base, id);
       release_if_fresh(*ix.index, base + 1, key_ty);
+      // A container made only for this read is released; a text element
+      // leaves it shared first. An owned element cannot leave it, so such a
+      // container is kept.
+      if (is_fresh(*ix.collection, coll_ty) && (is_shared(elem) || !is_owned(elem))) {
+        if (is_shared(elem)) builtin(dst, dst, Builtin::TEXT_COPY);
+        put_abc(Op::DROP, base, 0, 0);
+        mask_clear(base);
+      }
       return elem;
     }
     case Ast::ExprKind::Call: return emit_call(dst, e.as<Ast::Call>(), expected);
@@ -440,8 +458,28 @@ Ty MethodEmitter::emit_field_access(int dst, const Ast::FieldAccess& fa) {
   int slot = cls->slot_of(fa.field);
   if (slot < 0) return fail(dst, fa.pos, q(cls->name) + " has no field " + q(fa.field));
   int obj = emit_operand(*fa.object);
+  const Ty& field_ty = cls->fields[std::size_t(slot)].ty;
+  if (!is_fresh(*fa.object, obj_ty)) {
+    getf(dst, obj, slot, fa.pos);
+    return field_ty;
+  }
+  // A value made only to read this field: the field's value leaves it (a text
+  // is shared, an owned value is detached), then the rest is released.
+  if (obj == dst) {
+    obj = alloc_temp();
+    move(obj, dst);
+  }
   getf(dst, obj, slot, fa.pos);
-  return cls->fields[std::size_t(slot)].ty;
+  if (is_shared(field_ty)) {
+    builtin(dst, dst, Builtin::TEXT_COPY);
+  } else if (is_owned(field_ty)) {
+    int nil = alloc_temp();
+    load_int(nil, 0, fa.pos);
+    setf(obj, slot, nil, fa.pos);
+  }
+  put_abc(Op::DROP, obj, 0, 0);
+  mask_clear(obj);
+  return field_ty;
 }
 
 Ty MethodEmitter::emit_interp_piece(int dst, const Ast::Interp& in) {
