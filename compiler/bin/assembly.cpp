@@ -95,7 +95,7 @@ void check_symbol_collisions(Diag::Collector& collector, std::span<const Types::
 }
 
 CheckedProgram typecheck_all(Diag::Collector& collector, const std::string& root, const DependencyList& deps,
-                             std::span<const Types::FileTree> trees) {
+                             std::span<const Types::FileTree> trees, bool keep_ownership_tables) {
   CheckedProgram out;
   out.files.reserve(trees.size());
   for (const Types::FileTree& file : trees) {
@@ -111,7 +111,8 @@ CheckedProgram typecheck_all(Diag::Collector& collector, const std::string& root
   out.modules = Types::module_symbols(out.module_of, out.files);
   Types::check_modules(collector, out.module_of, out.files, trees, out.modules);
 
-  out.merged = Gcinfer::infer_checking(trees, Types::with_builtin_records(merge_symbols(out.files)), out.ownership);
+  out.merged = Gcinfer::infer_checking(trees, Types::with_builtin_records(merge_symbols(out.files)), out.ownership,
+                                       keep_ownership_tables ? &out.ownership_tables : nullptr);
   for (auto& [module, symbols] : out.modules) symbols.gc_classes = out.merged.gc_classes;
 
   for (std::size_t i = 0; i < trees.size(); ++i) {

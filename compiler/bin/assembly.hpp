@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diag/diag.hpp"
+#include "owner/owner.hpp"
 #include "types/types.hpp"
 
 namespace Driver {
@@ -45,10 +46,13 @@ struct CheckedProgram {
   Types::UsingRewrites using_rewrites;
   // The ownership pass's diagnostics over every file, found by gc inference.
   Diag::Collector ownership;
+  // With that run's tables of every file (in the order of the trees), when
+  // asked for.
+  std::vector<Owner::Tables> ownership_tables;
 };
 
 // Collects, checks and types every file. The trees must outlive the result.
 CheckedProgram typecheck_all(Diag::Collector& collector, const std::string& root, const DependencyList& deps,
-                             std::span<const Types::FileTree> trees);
+                             std::span<const Types::FileTree> trees, bool keep_ownership_tables = false);
 
 }  // namespace Driver

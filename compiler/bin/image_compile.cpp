@@ -109,20 +109,27 @@ ImageCompile compile_image(const DependencyList& deps, const std::string& path) 
   std::vector<Types::FileTree> trees;
   trees.reserve(parsed.size());
   for (const ParsedFile& file : parsed) trees.push_back({file.source->path, &file.tree});
-  CheckedProgram program = typecheck_all(out.collector, path, deps, trees);
+  CheckedProgram program = typecheck_all(out.collector, path, deps, trees, true);
 
+  // Gc inference's last round was the ownership pass over these very trees;
+  // `using` calls rewritten into plain calls need a pass of their own.
   std::vector<Ast::Program> rewritten;
-  rewritten.reserve(trees.size());
-  for (const Types::FileTree& file : trees)
-    rewritten.push_back(Types::apply_using_rewrites(file.path, *file.tree, program.using_rewrites));
   std::vector<Owner::Tables> tables;
-  tables.reserve(trees.size());
-  for (std::size_t i = 0; i < trees.size(); ++i)
-    tables.push_back(Owner::analyze(trees[i].path, rewritten[i], program.merged, out.collector));
-
   std::vector<Emit::SourceUnit> units;
   units.reserve(trees.size());
-  for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, &rewritten[i], &tables[i]});
+  if (program.using_rewrites.calls.empty()) {
+    out.collector.add_all(program.ownership);
+    tables = std::move(program.ownership_tables);
+    for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, trees[i].tree, &tables[i]});
+  } else {
+    rewritten.reserve(trees.size());
+    for (const Types::FileTree& file : trees)
+      rewritten.push_back(Types::apply_using_rewrites(file.path, *file.tree, program.using_rewrites));
+    tables.reserve(trees.size());
+    for (std::size_t i = 0; i < trees.size(); ++i)
+      tables.push_back(Owner::analyze(trees[i].path, rewritten[i], program.merged, out.collector));
+    for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, &rewritten[i], &tables[i]});
+  }
   Emit::EntryOk entry_ok = [&deps](const std::string& p) { return !in_dependency(deps, p); };
   out.image = Emit::emit(entry_ok, program.merged, program.module_of, program.modules, out.collector, units);
   out.has_entry = out.image.size() >= 44 && (static_cast<unsigned char>(out.image[40]) != 0xFF ||

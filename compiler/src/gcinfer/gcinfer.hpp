@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ast/ast.hpp"
+#include "owner/owner.hpp"
 #include "types/types.hpp"
 
 namespace Gcinfer {
@@ -47,9 +48,11 @@ Types::Symbols infer(std::span<const Types::FileTree> files, Types::Symbols symb
 
 // infer, also giving to `ownership` the diagnostics of the ownership pass
 // (Owner::check) over every file under the final gc classes: the last round
-// of the fixpoint is that very analysis, so it is not run again.
+// of the fixpoint is that very analysis, so it is not run again. With
+// `tables`, that round also keeps the ownership tables of every file (in the
+// order of `files`), for the emitter.
 Types::Symbols infer_checking(std::span<const Types::FileTree> files, Types::Symbols symbols,
-                              Diag::Collector& ownership);
+                              Diag::Collector& ownership, std::vector<Owner::Tables>* tables = nullptr);
 
 // The `--dump-gc` text: one line per class, sorted by name.
 std::string render_final(const Types::Symbols& symbols);

@@ -173,7 +173,7 @@ namespace {
 // The fixpoint; `ownership`, when given, receives the diagnostics of the
 // last round, which ran under the final gc classes.
 Types::Symbols infer_rounds(std::span<const Types::FileTree> files, Types::Symbols work, int* rounds,
-                            Diag::Collector* ownership) {
+                            Diag::Collector* ownership, std::vector<Owner::Tables>* tables) {
   work.gc_classes = traced_names(classify(work));
   if (rounds) *rounds = 0;
   // The set only grows and holds class names, so this ends.
@@ -185,7 +185,14 @@ Types::Symbols infer_rounds(std::span<const Types::FileTree> files, Types::Symbo
       if (const Types::ClassInfo* info = work.classes.find(name)) demand.insert(info->name);
     };
     Diag::Collector round;
+    std::vector<Owner::Tables> round_tables;
+    if (tables) round_tables.reserve(files.size());
     for (const Types::FileTree& file : files) {
+      if (tables) {
+        round_tables.push_back(file.tree ? Owner::analyze_finding_escapes(file.path, *file.tree, work, round, observer)
+                                         : Owner::Tables{});
+        continue;
+      }
       if (!file.tree) continue;
       if (ownership) {
         Owner::check_finding_escapes(file.path, *file.tree, work, round, observer);
@@ -197,6 +204,7 @@ Types::Symbols infer_rounds(std::span<const Types::FileTree> files, Types::Symbo
     for (std::string_view name : demand) work.gc_classes.insert(name);
     if (work.gc_classes.size() == before) {
       if (ownership) *ownership = std::move(round);
+      if (tables) *tables = std::move(round_tables);
       break;
     }
   }
@@ -206,12 +214,12 @@ Types::Symbols infer_rounds(std::span<const Types::FileTree> files, Types::Symbo
 }  // namespace
 
 Types::Symbols infer(std::span<const Types::FileTree> files, Types::Symbols symbols, int* rounds) {
-  return infer_rounds(files, std::move(symbols), rounds, nullptr);
+  return infer_rounds(files, std::move(symbols), rounds, nullptr, nullptr);
 }
 
 Types::Symbols infer_checking(std::span<const Types::FileTree> files, Types::Symbols symbols,
-                              Diag::Collector& ownership) {
-  return infer_rounds(files, std::move(symbols), nullptr, &ownership);
+                              Diag::Collector& ownership, std::vector<Owner::Tables>* tables) {
+  return infer_rounds(files, std::move(symbols), nullptr, &ownership, tables);
 }
 
 std::string render_final(const Types::Symbols& symbols) {

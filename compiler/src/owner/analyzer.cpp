@@ -90,6 +90,18 @@ void check_finding_escapes(const std::string& path, const Ast::Program& tree, co
   analyze_all(analyzer, tree, unused);
 }
 
+Tables analyze_finding_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+                               Diag::Collector& collector, const EscapeObserver& observer) {
+  Tables out;
+  detail::Analyzer analyzer(path, symbols, collector, &observer, out);
+  analyzer.report_observed_escapes();
+  analyze_all(analyzer, tree, out);
+  sort_by_pos(out.moves);
+  sort_by_pos(out.drops);
+  sort_by_pos(out.residual);
+  return out;
+}
+
 void find_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
                   const EscapeObserver& observer) {
   Tables unused;

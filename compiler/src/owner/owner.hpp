@@ -92,6 +92,11 @@ void check(const std::string& path, const Ast::Program& tree, const Types::Symbo
 void check_finding_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
                            Diag::Collector& collector, const EscapeObserver& observer);
 
+// analyze and check_finding_escapes in one run: the tables of analyze, every
+// diagnostic of check, and escapes told to the observer as well as reported.
+Tables analyze_finding_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
+                               Diag::Collector& collector, const EscapeObserver& observer);
+
 // The analysis run only for its escapes, as gc inference needs it: no table
 // is built and nothing is reported.
 void find_escapes(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
