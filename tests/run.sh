@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the compiler twice (plain, and with AddressSanitizer + UBSan) and
-# runs every test in both builds. Usage: tests/run.sh [plain|sanitize]
+# runs every test in both builds, then runs the actor cases under
+# ThreadSanitizer. Usage: tests/run.sh [plain|sanitize|threads]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -22,4 +23,15 @@ if [[ $which == all || $which == sanitize ]]; then
   echo "== sanitizer build (address, undefined)"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_build build-asan -DVK_SANITIZE=ON -DVK_BENCH=OFF
+fi
+if [[ $which == all || $which == threads ]]; then
+  # Actors run on worker threads: their cases and examples under ThreadSanitizer.
+  echo "== thread sanitizer build (actors)"
+  cmake -S . -B build-tsan -G Ninja -DVK_TSAN=ON -DVK_BENCH=OFF >/dev/null
+  cmake --build build-tsan -j"$jobs" --target vkc vkvm golden_runner
+  export TSAN_OPTIONS=halt_on_error=1:exitcode=66
+  build-tsan/tests/golden_runner --bin-dir build-tsan --root tests/golden vmlib/actor_pipeline bc_tables/run_variants
+  for example in bank_actors.vk typing_orders.vk modules_chat; do
+    sh tests/examples/run_example.sh build-tsan/vkc "examples/$example"
+  done
 fi
