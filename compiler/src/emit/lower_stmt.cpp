@@ -78,13 +78,16 @@ void MethodEmitter::emit_let(const Ast::Let& l) {
   Ty got = emit_expr(reg, *l.value, declared);
   if (!got) got = type_of(*l.value);
   Ty ty = declared ? declared : got;
+  // A text or bytes value read from a field, an element or another local is
+  // the new local's own copy: both holders release theirs.
+  own_text(reg, *l.value, got);
   if (const auto* id = l.value->get_if<Ast::Ident>(); id && views.moved.count(l.value->id)) {
     if (const LocalVar* from = find_local(id->name)) mask_clear(from->reg);
   }
   locals_push(l.name, reg, ty, l.id);
   // The local owns what it holds when the value is new or moved in; a lent
   // element (`get`, a field) stays its owner's.
-  bool owns = is_fresh(*l.value, got) || views.moved.count(l.value->id) ||
+  bool owns = is_fresh(*l.value, got) || views.moved.count(l.value->id) || is_shared(got) ||
               (l.value->kind == Ast::ExprKind::Ident && is_owned(ty));
   if (is_gc(ty)) mask_set(reg, true);
   else if (is_owned(ty) && owns) mask_set(reg, false);
@@ -104,13 +107,15 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
       // The new value first (it may read the old one), then the old one goes.
       int t = alloc_temp();
       Ty got = emit_expr(t, *a.value, ty);
+      own_text(t, *a.value, got);
       if (overwrite) {
         put_abc(Op::DROP, reg, 0, 0);
         mask_clear(reg);
       }
       move(reg, t);
       if (is_gc(ty)) mask_set(reg, true);
-      else if (is_owned(ty) && (is_fresh(*a.value, got) || views.moved.count(a.value->id))) mask_set(reg, false);
+      else if (is_owned(ty) && (is_fresh(*a.value, got) || views.moved.count(a.value->id) || is_shared(got)))
+        mask_set(reg, false);
     } else {
       emit_expr(reg, *a.value, ty);
       if (is_gc(ty)) mask_set(reg, true);
