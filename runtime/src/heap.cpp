@@ -36,6 +36,14 @@ Heap::~Heap() {
   }
 }
 
+namespace {
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitized = true;
+#else
+constexpr bool address_sanitized = false;
+#endif
+}  // namespace
+
 void* Heap::allocate(std::size_t size) {
   if (size <= small_limit) {
     std::size_t c = (size + 7) / 8;
@@ -54,7 +62,9 @@ void* Heap::allocate(std::size_t size) {
 }
 
 void Heap::recycle(void* p, std::size_t size) {
-  if (size > small_limit) {
+  // Under AddressSanitizer every block goes back to malloc, so that a use of
+  // a freed object is caught instead of reading a recycled one.
+  if (size > small_limit || address_sanitized) {
     std::free(p);
     return;
   }
