@@ -10,31 +10,9 @@ namespace Vm {
 
 namespace {
 
-std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ULL;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebULL;
-  x ^= x >> 31;
-  return x;
-}
-
-std::uint64_t hash_bytes(std::string_view s) {
-  std::uint64_t h = 0xcbf29ce484222325ULL ^ s.size();
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    h = (h ^ mix(w)) * 0x100000001b3ULL;
-  }
-  std::uint64_t tail = 0;
-  if (i < s.size()) std::memcpy(&tail, s.data() + i, s.size() - i);
-  return mix(h ^ tail);
-}
-
 std::uint64_t hash_key(Value key, Kind k) {
   if (is_counted(k)) return key == 0 ? 0x9e3779b97f4a7c15ULL : hash_bytes(str_view(key));
-  return mix(key);
+  return hash_word(key);
 }
 
 bool key_equal(Value a, Value b, Kind k) {

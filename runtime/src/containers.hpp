@@ -2,11 +2,36 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 #include "heap.hpp"
 
 namespace Vm {
+
+// The hashes of map keys and table index keys: a word, and bytes.
+inline std::uint64_t hash_word(std::uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ULL;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebULL;
+  x ^= x >> 31;
+  return x;
+}
+
+inline std::uint64_t hash_bytes(std::string_view s) {
+  std::uint64_t h = 0xcbf29ce484222325ULL ^ s.size();
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    h = (h ^ hash_word(w)) * 0x100000001b3ULL;
+  }
+  std::uint64_t tail = 0;
+  if (i < s.size()) std::memcpy(&tail, s.data() + i, s.size() - i);
+  return hash_word(h ^ tail);
+}
 
 // Map entries by key: hashing and equality follow the key kind (Text and
 // Bytes by their bytes, everything else by the word).

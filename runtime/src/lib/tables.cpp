@@ -19,27 +19,6 @@ namespace Vm {
 
 namespace {
 
-inline std::uint64_t mix(std::uint64_t x) {
-  x ^= x >> 32;
-  x *= 0xD6E8FEB86659FD93ULL;
-  x ^= x >> 32;
-  x *= 0xD6E8FEB86659FD93ULL;
-  return x ^ (x >> 32);
-}
-
-std::uint64_t hash_bytes(std::string_view s) {
-  std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ s.size();
-  std::size_t i = 0;
-  for (; i + 8 <= s.size(); i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, s.data() + i, 8);
-    h = mix(h ^ w);
-  }
-  std::uint64_t tail = 0;
-  std::memcpy(&tail, s.data() + i, s.size() - i);
-  return mix(h ^ tail);
-}
-
 using RowList = std::vector<Instance*>;
 inline bool is_list(std::uintptr_t rows) { return (rows & 1) != 0; }
 inline RowList* list_of(std::uintptr_t rows) { return reinterpret_cast<RowList*>(rows & ~std::uintptr_t(1)); }
@@ -56,7 +35,7 @@ RowIndex::~RowIndex() {
 
 std::uint64_t RowIndex::hash(Value key) const {
   if ((kind_ == Kind::TEXT || kind_ == Kind::BYTES) && key != 0) return hash_bytes(str_view(key));
-  return mix(key);
+  return hash_word(key);
 }
 
 bool RowIndex::same(Value a, Value b) const {
