@@ -48,7 +48,8 @@ Related related_site(std::string file, int line, int col, std::string message);
 // line starts found once, so quoting many lines of one file stays linear.
 class LineIndex {
  public:
-  explicit LineIndex(Lookup lookup) : lookup_(std::move(lookup)) {}
+  // The lookup is not copied: the texts it gives may be its own.
+  explicit LineIndex(const Lookup& lookup) : lookup_(lookup) {}
   // The text of the site's line without its line feed, or nothing when the
   // file is unknown or has no such line.
   std::optional<std::string_view> text(const Site& site);
@@ -60,7 +61,7 @@ class LineIndex {
     std::vector<std::size_t> starts;  // byte offset of each line found so far
     std::size_t scanned = 0;          // bytes searched for line feeds
   };
-  Lookup lookup_;
+  const Lookup& lookup_;
   std::unordered_map<std::string, File> files_;
 };
 
