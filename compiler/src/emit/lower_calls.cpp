@@ -10,12 +10,6 @@ namespace {
 
 using Types::Typ;
 
-const Typ& strip_all(const Typ& ty) {
-  const Typ* t = &ty;
-  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
-  return *t;
-}
-
 // The builtin a bare call of this source name reaches (not get/set/has/push,
 // whose id depends on the container).
 const BuiltinInfo* builtin_by_source(std::string_view name) {

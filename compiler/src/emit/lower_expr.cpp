@@ -27,12 +27,6 @@ bool is_arith(Ast::BinaryOp op) {
 // Operators lowered along a left-nested chain with one accumulator.
 bool is_chain_op(Ast::BinaryOp op) { return is_arith(op) || op == Ast::BinaryOp::Concat; }
 
-const Typ& strip_all(const Typ& ty) {
-  const Typ* t = &ty;
-  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
-  return *t;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------- type helpers

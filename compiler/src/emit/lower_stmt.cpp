@@ -4,17 +4,7 @@
 
 namespace Emit::detail {
 
-namespace {
-
 using Types::Typ;
-
-const Typ& strip_all(const Typ& ty) {
-  const Typ* t = &ty;
-  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
-  return *t;
-}
-
-}  // namespace
 
 void MethodEmitter::emit_stmts(Ast::List<Ast::Stmt> stmts) {
   for (const Ast::Stmt* s : stmts) emit_stmt(*s);

@@ -10,12 +10,6 @@ namespace {
 
 using Types::Typ;
 
-const Typ& strip_all(const Typ& ty) {
-  const Typ* t = &ty;
-  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
-  return *t;
-}
-
 bool is_collection_default(const Ast::Field* decl) {
   if (!decl || decl->default_kind != Ast::DefaultKind::Tokens || decl->default_tokens.empty()) return false;
   Lexer::Kind k = decl->default_tokens[0].kind;

@@ -24,6 +24,13 @@ namespace Emit::detail {
 
 using Ty = std::optional<Types::Typ>;
 
+// The type under every `?`.
+inline const Types::Typ& strip_all(const Types::Typ& ty) {
+  const Types::Typ* t = &ty;
+  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
+  return *t;
+}
+
 inline constexpr int window = 64;  // registers per method
 // The nil of a nullable scalar, and of a `?Float` (a NaN with a marked payload).
 inline constexpr std::int64_t nil_scalar = -4611686018427387904LL;
