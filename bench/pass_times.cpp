@@ -68,6 +68,7 @@ int main(int argc, char** argv) {
   std::vector<Ast::Program> trees;
   trees.reserve(sources.size());
   for (const Driver::SourceFile& s : sources) trees.push_back(Parser::parse_source(collector, s.path, s.text));
+  Driver::release_texts(sources);
   clock.lap("lex + parse");
 
   std::vector<Types::FileTree> file_trees;

@@ -139,13 +139,36 @@ SourceList discover_and_read(const std::string& path) {
   return sources;
 }
 
+void release_texts(SourceList& sources) {
+  for (SourceFile& s : sources) {
+    std::string().swap(s.text);
+    s.released = true;
+  }
+}
+
 Diag::Lookup build_lookup(const SourceList& sources) {
-  auto table = std::make_shared<std::unordered_map<std::string, std::string_view>>();
-  for (const SourceFile& s : sources) table->emplace(s.path, s.text);
+  // A released file is read on its first lookup; its text then lives as long
+  // as the lookup, since the views handed out point into it.
+  struct Entry {
+    std::string_view text;
+    bool released = false;
+    bool read = false;
+    bool found = false;
+    std::string reread;
+  };
+  auto table = std::make_shared<std::unordered_map<std::string, Entry>>();
+  for (const SourceFile& s : sources) table->emplace(s.path, Entry{s.text, s.released, false, false, {}});
   return [table](const std::string& path) -> std::optional<std::string_view> {
     auto it = table->find(path);
     if (it == table->end()) return std::nullopt;
-    return it->second;
+    Entry& entry = it->second;
+    if (!entry.released) return entry.text;
+    if (!entry.read) {
+      entry.read = true;
+      entry.found = read_file(path, entry.reread);
+    }
+    if (!entry.found) return std::nullopt;
+    return std::string_view(entry.reread);
   };
 }
 

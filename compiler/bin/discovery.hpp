@@ -11,7 +11,8 @@ namespace Driver {
 
 struct SourceFile {
   std::string path;  // as diagnostics name it: <root>/<relative path>
-  std::string text;  // the whole file, bytes as read
+  std::string text;  // the whole file, bytes as read; empty once released
+  bool released = false;  // the text was dropped: diagnostics read the file again
 };
 
 // The sources of a run, read before any pass runs. Never resized after
@@ -33,6 +34,12 @@ std::variant<std::vector<std::string>, DiscoveryError> discover_files(const std:
 
 // Discovers and reads every file; a failure prints "vkc: ..." and exits with 2.
 SourceList discover_and_read(const std::string& path);
+
+// Drops every text once the trees are built (a tree holds its own copies of
+// names and literals), so that the passes after parsing do not carry the
+// sources. A diagnostic quoting a line of a released file reads it again, as
+// it is then.
+void release_texts(SourceList& sources);
 
 // The source lookup of diagnostics; `sources` must outlive it.
 Diag::Lookup build_lookup(const SourceList& sources);

@@ -19,6 +19,42 @@ struct Declared {
   std::uint32_t module;  // index into Program::modules
   std::uint8_t kinds = 0;
   std::uint8_t pub_kinds = 0;
+  std::uint32_t next = no_declared;  // the name's next module, in module order
+
+  static constexpr std::uint32_t no_declared = static_cast<std::uint32_t>(-1);
+};
+
+// The modules declaring one name, linked through a shared pool.
+struct NameDecls {
+  std::string_view name;
+  std::uint32_t first;
+  std::uint32_t last;
+};
+
+// The declarations of one name, in module order.
+class DeclaredChain {
+ public:
+  class iterator {
+   public:
+    iterator(const std::vector<Declared>* pool, std::uint32_t at) : pool_(pool), at_(at) {}
+    const Declared& operator*() const { return (*pool_)[at_]; }
+    iterator& operator++() {
+      at_ = (*pool_)[at_].next;
+      return *this;
+    }
+    bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+   private:
+    const std::vector<Declared>* pool_;
+    std::uint32_t at_;
+  };
+  DeclaredChain(const std::vector<Declared>* pool, std::uint32_t first) : pool_(pool), first_(first) {}
+  iterator begin() const { return {pool_, first_}; }
+  iterator end() const { return {pool_, Declared::no_declared}; }
+
+ private:
+  const std::vector<Declared>* pool_;
+  std::uint32_t first_;
 };
 
 // Every module of the program and, per name, the modules declaring it, so
@@ -26,18 +62,31 @@ struct Declared {
 struct Program {
   std::vector<std::string> modules;  // in order of their first file
   std::unordered_map<std::string, std::uint32_t> module_index;
-  std::unordered_map<std::string_view, std::vector<Declared>> names;
+  NameMap<NameDecls> names;
+  std::vector<Declared> pool;
 
   void add(std::uint32_t module, std::string_view name, std::uint8_t kind, bool pub) {
-    std::vector<Declared>& list = names[name];
-    if (list.empty() || list.back().module != module) list.push_back(Declared{module, 0, 0});
-    Declared& d = list.back();
+    auto next = static_cast<std::uint32_t>(pool.size());
+    NameDecls* entry = names.find_mutable(name);
+    if (!entry) {
+      names.insert(NameDecls{name, next, next});
+      pool.push_back(Declared{module, 0, 0});
+    } else if (pool[entry->last].module != module) {
+      pool[entry->last].next = next;
+      entry->last = next;
+      pool.push_back(Declared{module, 0, 0});
+    }
+    Declared& d = pool[names.find(name)->last];
     if (d.kinds & kind) return;  // an earlier declaration of this kind decided
     d.kinds |= kind;
     if (pub) d.pub_kinds |= kind;
   }
 
   void index(const ModuleTables& tables) {
+    std::size_t count = 0;
+    for (const auto& [module, s] : tables) count += s.classes.size() + s.functions.size();
+    names.reserve(count);
+    pool.reserve(count);
     for (std::uint32_t m = 0; m < modules.size(); ++m) {
       auto table = tables.find(modules[m]);
       if (table == tables.end()) continue;
@@ -52,9 +101,10 @@ struct Program {
     }
   }
 
-  const std::vector<Declared>* find(std::string_view name) const {
-    auto it = names.find(name);
-    return it == names.end() ? nullptr : &it->second;
+  std::optional<DeclaredChain> find(std::string_view name) const {
+    const NameDecls* entry = names.find(name);
+    if (!entry) return std::nullopt;
+    return DeclaredChain(&pool, entry->first);
   }
 };
 
@@ -250,7 +300,7 @@ class FileCheck {
   // Marks the `use`s that could supply the name, without diagnostics.
   void count_reference(std::uint8_t kind, std::string_view name) {
     if (unused_ == 0) return;
-    const std::vector<Declared>* declared = program_.find(name);
+    std::optional<DeclaredChain> declared = program_.find(name);
     if (!declared) return;
     for (const Declared& d : *declared) {
       if ((d.kinds & kind) && d.module == module_) return;
@@ -264,7 +314,7 @@ class FileCheck {
   // A reference that must be visible: the file's own module, else exactly one
   // used module exporting it.
   void resolve(std::uint8_t kind, std::string_view name, Ast::Pos at) {
-    const std::vector<Declared>* declared = program_.find(name);
+    std::optional<DeclaredChain> declared = program_.find(name);
     if (!declared) return;
     std::vector<UseSite*> exporting;
     UseSite* private_in_used = nullptr;

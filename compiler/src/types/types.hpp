@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,39 +89,150 @@ NumericWorld numeric_world(std::string_view name);
 
 // ================================================================ symbol tables
 
+// A growable array whose elements never move: chunk k holds 8 << k
+// elements, so a small table costs little and a large one wastes at most half
+// of its last chunk.
+template <class T>
+class StableArray {
+ public:
+  StableArray() = default;
+  StableArray(const StableArray& other) {
+    for (std::size_t i = 0; i < other.size_; ++i) push_back(other[i]);
+  }
+  StableArray& operator=(const StableArray& other) {
+    if (this != &other) {
+      StableArray copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  StableArray(StableArray&&) noexcept = default;
+  StableArray& operator=(StableArray&&) noexcept = default;
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const T& operator[](std::size_t i) const { return chunks_[chunk_of(i)][i - chunk_start(chunk_of(i))]; }
+  T& operator[](std::size_t i) { return chunks_[chunk_of(i)][i - chunk_start(chunk_of(i))]; }
+  T& push_back(const T& value) {
+    std::size_t k = chunk_of(size_);
+    if (k == chunks_.size()) chunks_.push_back(std::make_unique<T[]>(std::size_t{8} << k));
+    T& slot = chunks_[k][size_ - chunk_start(k)];
+    slot = value;
+    ++size_;
+    return slot;
+  }
+
+ private:
+  // Element i is in chunk bit_width(i / 8 + 1) - 1, which starts at 8 * (2^k - 1).
+  static std::size_t chunk_of(std::size_t i) { return static_cast<std::size_t>(std::bit_width(i / 8 + 1)) - 1; }
+  static std::size_t chunk_start(std::size_t k) { return 8 * ((std::size_t{1} << k) - 1); }
+
+  std::vector<std::unique_ptr<T[]>> chunks_;
+  std::size_t size_ = 0;
+};
+
 // A name-keyed table of declarations. Lookups hash; listings are in name
-// (byte) order. `Info` has a `name` member that is its key.
+// (byte) order. `Info` has a `name` member that is its key. Entries sit in
+// insertion order in stable storage (a pointer to one stays valid while the
+// table grows), indexed by an open-addressing table of entry numbers, which
+// holds a program's hundred thousand names in a fraction of the memory of
+// one allocation per name.
 template <class Info>
 class NameMap {
  public:
   const Info* find(std::string_view name) const {
-    auto it = map_.find(name);
-    return it == map_.end() ? nullptr : &it->second;
+    std::uint32_t at = locate(name, hash_of(name));
+    return at == empty_slot ? nullptr : &entries_[slots_[at].entry];
   }
-  bool contains(std::string_view name) const { return map_.count(name) != 0; }
+  // The entry under that name, to be changed in place (never its name).
+  Info* find_mutable(std::string_view name) {
+    std::uint32_t at = locate(name, hash_of(name));
+    return at == empty_slot ? nullptr : &entries_[slots_[at].entry];
+  }
+  bool contains(std::string_view name) const { return find(name) != nullptr; }
   // Adds the entry unless its name is taken; gives the entry now under the name.
   std::pair<const Info*, bool> insert(const Info& info) {
-    auto [it, added] = map_.emplace(info.name, info);
-    return {&it->second, added};
+    std::string_view name = info.name;
+    std::uint32_t hash = hash_of(name);
+    std::uint32_t at = locate(name, hash);
+    if (at != empty_slot) return {&entries_[slots_[at].entry], false};
+    if ((entries_.size() + 1) * 2 > slots_.size()) rehash(std::max<std::size_t>(16, slots_.size() * 2));
+    const Info& added = entries_.push_back(info);
+    place(static_cast<std::uint32_t>(entries_.size() - 1), hash);
+    return {&added, true};
   }
-  std::size_t size() const { return map_.size(); }
-  void reserve(std::size_t n) { map_.reserve(n); }
-  bool empty() const { return map_.empty(); }
+  std::size_t size() const { return entries_.size(); }
+  void reserve(std::size_t n) {
+    std::size_t want = 16;
+    while (want < n * 2) want *= 2;
+    if (want > slots_.size()) rehash(want);
+  }
+  bool empty() const { return entries_.empty(); }
   // Every entry, sorted by name.
   std::vector<const Info*> in_name_order() const;
-  // Every entry in no particular order (cheap; use where order cannot show).
-  auto begin() const { return map_.begin(); }
-  auto end() const { return map_.end(); }
+
+  // Every entry as (name, info), in insertion order.
+  class const_iterator {
+   public:
+    using value_type = std::pair<std::string_view, const Info&>;
+    const_iterator(const StableArray<Info>* entries, std::size_t at) : entries_(entries), at_(at) {}
+    value_type operator*() const { return {(*entries_)[at_].name, (*entries_)[at_]}; }
+    const_iterator& operator++() {
+      ++at_;
+      return *this;
+    }
+    bool operator==(const const_iterator& other) const { return at_ == other.at_; }
+
+   private:
+    const StableArray<Info>* entries_;
+    std::size_t at_;
+  };
+  const_iterator begin() const { return {&entries_, 0}; }
+  const_iterator end() const { return {&entries_, entries_.size()}; }
 
  private:
-  std::unordered_map<std::string_view, Info> map_;
+  static constexpr std::uint32_t empty_slot = static_cast<std::uint32_t>(-1);
+  struct Slot {
+    std::uint32_t entry = empty_slot;
+    std::uint32_t hash = 0;
+  };
+  static std::uint32_t hash_of(std::string_view name) {
+    std::size_t h = std::hash<std::string_view>{}(name);
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+  }
+  // The slot holding `name`, or empty_slot.
+  std::uint32_t locate(std::string_view name, std::uint32_t hash) const {
+    if (slots_.empty()) return empty_slot;
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+      const Slot& s = slots_[i];
+      if (s.entry == empty_slot) return empty_slot;
+      if (s.hash == hash && entries_[s.entry].name == name) return static_cast<std::uint32_t>(i);
+    }
+  }
+  void place(std::uint32_t entry, std::uint32_t hash) {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i].entry != empty_slot) i = (i + 1) & mask;
+    slots_[i] = Slot{entry, hash};
+  }
+  void rehash(std::size_t count) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(count, Slot{});
+    for (const Slot& s : old) {
+      if (s.entry != empty_slot) place(s.entry, s.hash);
+    }
+  }
+
+  StableArray<Info> entries_;
+  std::vector<Slot> slots_;  // a power of two in size, at most half full
 };
 
 template <class Info>
 std::vector<const Info*> NameMap<Info>::in_name_order() const {
   std::vector<const Info*> out;
-  out.reserve(map_.size());
-  for (const auto& entry : map_) out.push_back(&entry.second);
+  out.reserve(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) out.push_back(&entries_[i]);
   std::sort(out.begin(), out.end(), [](const Info* a, const Info* b) { return a->name < b->name; });
   return out;
 }
