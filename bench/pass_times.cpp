@@ -67,8 +67,11 @@ int main(int argc, char** argv) {
   // The driver lexes each file as its parser asks for tokens.
   std::vector<Ast::Program> trees;
   trees.reserve(sources.size());
-  for (const Driver::SourceFile& s : sources) trees.push_back(Parser::parse_source(collector, s.path, s.text));
-  Driver::release_texts(sources);
+  // As check mode does, each text is dropped once its tree is built.
+  for (Driver::SourceFile& s : sources) {
+    trees.push_back(Parser::parse_source(collector, s.path, s.text));
+    Driver::release_text(s);
+  }
   clock.lap("lex + parse");
 
   std::vector<Types::FileTree> file_trees;

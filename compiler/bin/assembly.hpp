@@ -31,7 +31,8 @@ std::string module_of_file(const std::string& root, std::string_view path);
 // ("json", "json/parse"); other files as module_of_file.
 std::string module_of_multi(const std::string& root, const DependencyList& deps, std::string_view path);
 
-// One table holding every file's declarations, the earlier file winning.
+// One table holding every file's declarations, the earlier file winning. It
+// refers to the entries of `files`, which must outlive it.
 Types::Symbols merge_symbols(std::span<const Types::FileSymbols> files);
 
 // VK-E214 for a class or interface name declared by two files.

@@ -139,11 +139,13 @@ SourceList discover_and_read(const std::string& path) {
   return sources;
 }
 
+void release_text(SourceFile& source) {
+  std::string().swap(source.text);
+  source.released = true;
+}
+
 void release_texts(SourceList& sources) {
-  for (SourceFile& s : sources) {
-    std::string().swap(s.text);
-    s.released = true;
-  }
+  for (SourceFile& s : sources) release_text(s);
 }
 
 Diag::Lookup build_lookup(const SourceList& sources) {

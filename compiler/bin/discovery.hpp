@@ -40,6 +40,7 @@ SourceList discover_and_read(const std::string& path);
 // sources. A diagnostic quoting a line of a released file reads it again, as
 // it is then.
 void release_texts(SourceList& sources);
+void release_text(SourceFile& source);
 
 // The source lookup of diagnostics; `sources` must outlive it.
 Diag::Lookup build_lookup(const SourceList& sources);

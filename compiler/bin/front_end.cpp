@@ -4,10 +4,20 @@
 
 namespace Driver {
 
-ParsedList parse_all(Diag::Collector& collector, const SourceList& sources) {
+namespace {
+
+ParsedList parse_each(Diag::Collector& collector, const SourceList& sources, SourceList* releasing) {
   ParsedList parsed;
   parsed.reserve(sources.size());
-  for (const SourceFile& source : sources) parsed.push_back({&source, Parser::parse_source(collector, source.path, source.text)});
+  for (std::size_t i = 0; i < sources.size(); ++i) {
+    const SourceFile& source = sources[i];
+    parsed.push_back({&source, Parser::parse_source(collector, source.path, source.text)});
+    if (releasing) release_text((*releasing)[i]);
+  }
+  return parsed;
+}
+
+ParsedList share_constants(ParsedList parsed) {
   // A constant of any file is visible in every file; a later file's constant
   // replaces an earlier one of the same name.
   Parser::ConstTable constants;
@@ -21,6 +31,16 @@ ParsedList parse_all(Diag::Collector& collector, const SourceList& sources) {
   for (const ParsedFile& file : parsed) substituted.push_back(Parser::subst_consts(&constants, file.tree));
   for (std::size_t i = 0; i < parsed.size(); ++i) parsed[i].tree = std::move(substituted[i]);
   return parsed;
+}
+
+}  // namespace
+
+ParsedList parse_all(Diag::Collector& collector, const SourceList& sources) {
+  return share_constants(parse_each(collector, sources, nullptr));
+}
+
+ParsedList parse_all_releasing(Diag::Collector& collector, SourceList& sources) {
+  return share_constants(parse_each(collector, sources, &sources));
 }
 
 }  // namespace Driver

@@ -54,8 +54,7 @@ class Compile {
 
   // Lexes and parses every file, sharing top-level constants across files.
   const ParsedList& parse() {
-    parsed_ = parse_all(collector_, sources_);
-    release_texts(sources_);
+    parsed_ = parse_all_releasing(collector_, sources_);
     trees_.reserve(parsed_.size());
     for (const ParsedFile& file : parsed_) trees_.push_back({file.source->path, &file.tree});
     return parsed_;

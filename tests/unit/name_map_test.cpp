@@ -78,4 +78,33 @@ TEST(NameMap, CopiesAreIndependentAndEmptyTablesAnswer) {
   EXPECT_EQ(a.find_mutable("missing"), nullptr);
 }
 
+TEST(NameMap, SharedEntriesAreReferredToAndCopiedOnlyWhenChanged) {
+  Types::NameMap<Entry> file;
+  file.insert(Entry{"p", 1});
+  file.insert(Entry{"q", 2});
+  Types::NameMap<Entry> merged;
+  merged.insert(Entry{"own", 0});
+  EXPECT_EQ(merged.insert_shared(*file.find("p")).first, file.find("p"));
+  merged.insert_shared(*file.find("q"));
+  // The earlier entry wins, shared or not.
+  Types::NameMap<Entry> other;
+  other.insert(Entry{"p", 9});
+  EXPECT_FALSE(merged.insert_shared(*other.find("p")).second);
+  EXPECT_EQ(merged.find("p")->value, 1);
+
+  // A copy keeps referring to the shared entries and owns copies of its own.
+  Types::NameMap<Entry> copy = merged;
+  EXPECT_EQ(copy.find("p"), file.find("p"));
+  EXPECT_NE(copy.find("own"), merged.find("own"));
+  EXPECT_EQ(copy.find("own")->value, 0);
+  // Changing a shared entry through one table leaves the owner as it was.
+  copy.find_mutable("q")->value = 20;
+  EXPECT_EQ(copy.find("q")->value, 20);
+  EXPECT_EQ(file.find("q")->value, 2);
+  EXPECT_EQ(merged.find("q")->value, 2);
+  std::vector<std::string_view> order;
+  for (const auto& [name, entry] : copy) order.push_back(name);
+  EXPECT_EQ(order, (std::vector<std::string_view>{"own", "p", "q"}));
+}
+
 }  // namespace

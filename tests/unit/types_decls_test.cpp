@@ -424,8 +424,9 @@ TEST(MergeKeepFirst, EarlierFilesWinAndVariantsFollowTheirUnion) {
   EXPECT_EQ(find_variant_in(merged, "W")->union_info->name, "V");
   EXPECT_FALSE(find_variant_in(merged, "Z"));  // its union lost to the earlier U
   EXPECT_TRUE(merged.functions.contains("f"));
-  ModuleTables tables = module_symbols([](std::string_view p) { return std::string(p == "a.vk" ? "." : "m"); },
-                                       std::vector<FileSymbols>{{"a.vk", a.symbols}, {"b.vk", b.symbols}});
+  // The module tables refer to the file tables, which outlive them.
+  std::vector<FileSymbols> files{{"a.vk", a.symbols}, {"b.vk", b.symbols}};
+  ModuleTables tables = module_symbols([](std::string_view p) { return std::string(p == "a.vk" ? "." : "m"); }, files);
   EXPECT_EQ(tables.size(), 2u);
   EXPECT_EQ(tables["m"].classes.find("P")->fields[0].name, "b");
 }

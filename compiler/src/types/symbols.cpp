@@ -179,13 +179,13 @@ Symbols with_builtin_records(Symbols symbols) {
 }
 
 void merge_keep_first(Symbols& into, const Symbols& next) {
-  for (const auto& [name, info] : next.classes) into.classes.insert(info);
-  for (const auto& [name, info] : next.interfaces) into.interfaces.insert(info);
-  for (const auto& [name, info] : next.functions) into.functions.insert(info);
+  for (const auto& [name, info] : next.classes) into.classes.insert_shared(info);
+  for (const auto& [name, info] : next.interfaces) into.interfaces.insert_shared(info);
+  for (const auto& [name, info] : next.functions) into.functions.insert_shared(info);
   // A variant keeps leading where it led in `next` when its union is taken over.
   std::unordered_set<std::string_view> added_unions;
   for (const auto& [name, info] : next.unions) {
-    if (into.unions.insert(info).second) added_unions.insert(name);
+    if (into.unions.insert_shared(info).second) added_unions.insert(name);
   }
   for (const auto& [variant, ref] : next.variants) {
     if (added_unions.count(ref.union_name)) into.variants.emplace(variant, ref);

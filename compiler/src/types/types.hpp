@@ -132,42 +132,67 @@ class StableArray {
 };
 
 // A name-keyed table of declarations. Lookups hash; listings are in name
-// (byte) order. `Info` has a `name` member that is its key. Entries sit in
-// insertion order in stable storage (a pointer to one stays valid while the
-// table grows), indexed by an open-addressing table of entry numbers, which
-// holds a program's hundred thousand names in a fraction of the memory of
-// one allocation per name.
+// (byte) order. `Info` has a `name` member that is its key.
+//
+// A table owns the entries inserted by value, in stable storage (a pointer to
+// one stays valid while the table grows), and may also refer to entries
+// another table owns (insert_shared): the module tables and the merged table
+// refer to the file tables instead of copying every entry. An open-addressing
+// index of entry numbers holds a program's hundred thousand names in a
+// fraction of the memory of one allocation per name.
 template <class Info>
 class NameMap {
+  struct Ref {
+    const Info* info;
+    std::uint32_t owned;  // index into owned_, or not_owned for another table's entry
+  };
+
  public:
+  NameMap() = default;
+  NameMap(const NameMap& other) : owned_(other.owned_), refs_(other.refs_), slots_(other.slots_) {
+    for (Ref& r : refs_) {
+      if (r.owned != not_owned) r.info = &owned_[r.owned];
+    }
+  }
+  NameMap& operator=(const NameMap& other) {
+    if (this != &other) {
+      NameMap copy(other);
+      *this = std::move(copy);
+    }
+    return *this;
+  }
+  NameMap(NameMap&&) noexcept = default;
+  NameMap& operator=(NameMap&&) noexcept = default;
+
   const Info* find(std::string_view name) const {
     std::uint32_t at = locate(name, hash_of(name));
-    return at == empty_slot ? nullptr : &entries_[slots_[at].entry];
+    return at == empty_slot ? nullptr : refs_[slots_[at].entry].info;
   }
-  // The entry under that name, to be changed in place (never its name).
+  // The entry under that name, to be changed in place (never its name); an
+  // entry of another table is copied into this one first.
   Info* find_mutable(std::string_view name) {
     std::uint32_t at = locate(name, hash_of(name));
-    return at == empty_slot ? nullptr : &entries_[slots_[at].entry];
+    if (at == empty_slot) return nullptr;
+    Ref& r = refs_[slots_[at].entry];
+    if (r.owned == not_owned) {
+      r.owned = static_cast<std::uint32_t>(owned_.size());
+      r.info = &owned_.push_back(*r.info);
+    }
+    return &owned_[r.owned];
   }
   bool contains(std::string_view name) const { return find(name) != nullptr; }
-  // Adds the entry unless its name is taken; gives the entry now under the name.
-  std::pair<const Info*, bool> insert(const Info& info) {
-    std::string_view name = info.name;
-    std::uint32_t hash = hash_of(name);
-    std::uint32_t at = locate(name, hash);
-    if (at != empty_slot) return {&entries_[slots_[at].entry], false};
-    if ((entries_.size() + 1) * 2 > slots_.size()) rehash(std::max<std::size_t>(16, slots_.size() * 2));
-    const Info& added = entries_.push_back(info);
-    place(static_cast<std::uint32_t>(entries_.size() - 1), hash);
-    return {&added, true};
-  }
-  std::size_t size() const { return entries_.size(); }
+  // Adds a copy of the entry unless its name is taken; gives the entry now under the name.
+  std::pair<const Info*, bool> insert(const Info& info) { return add(info, true); }
+  // The same, referring to `info` itself, which must outlive this table (and its copies).
+  std::pair<const Info*, bool> insert_shared(const Info& info) { return add(info, false); }
+  std::size_t size() const { return refs_.size(); }
   void reserve(std::size_t n) {
     std::size_t want = 16;
-    while (want < n * 2) want *= 2;
+    while (want * 3 < n * 4) want *= 2;
     if (want > slots_.size()) rehash(want);
+    refs_.reserve(n);
   }
-  bool empty() const { return entries_.empty(); }
+  bool empty() const { return refs_.empty(); }
   // Every entry, sorted by name.
   std::vector<const Info*> in_name_order() const;
 
@@ -175,8 +200,8 @@ class NameMap {
   class const_iterator {
    public:
     using value_type = std::pair<std::string_view, const Info&>;
-    const_iterator(const StableArray<Info>* entries, std::size_t at) : entries_(entries), at_(at) {}
-    value_type operator*() const { return {(*entries_)[at_].name, (*entries_)[at_]}; }
+    explicit const_iterator(const Ref* at) : at_(at) {}
+    value_type operator*() const { return {at_->info->name, *at_->info}; }
     const_iterator& operator++() {
       ++at_;
       return *this;
@@ -184,16 +209,16 @@ class NameMap {
     bool operator==(const const_iterator& other) const { return at_ == other.at_; }
 
    private:
-    const StableArray<Info>* entries_;
-    std::size_t at_;
+    const Ref* at_;
   };
-  const_iterator begin() const { return {&entries_, 0}; }
-  const_iterator end() const { return {&entries_, entries_.size()}; }
+  const_iterator begin() const { return const_iterator(refs_.data()); }
+  const_iterator end() const { return const_iterator(refs_.data() + refs_.size()); }
 
  private:
   static constexpr std::uint32_t empty_slot = static_cast<std::uint32_t>(-1);
+  static constexpr std::uint32_t not_owned = static_cast<std::uint32_t>(-1);
   struct Slot {
-    std::uint32_t entry = empty_slot;
+    std::uint32_t entry = empty_slot;  // index into refs_
     std::uint32_t hash = 0;
   };
   static std::uint32_t hash_of(std::string_view name) {
@@ -207,8 +232,24 @@ class NameMap {
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
       const Slot& s = slots_[i];
       if (s.entry == empty_slot) return empty_slot;
-      if (s.hash == hash && entries_[s.entry].name == name) return static_cast<std::uint32_t>(i);
+      if (s.hash == hash && refs_[s.entry].info->name == name) return static_cast<std::uint32_t>(i);
     }
+  }
+  std::pair<const Info*, bool> add(const Info& info, bool copy) {
+    std::string_view name = info.name;
+    std::uint32_t hash = hash_of(name);
+    std::uint32_t at = locate(name, hash);
+    if (at != empty_slot) return {refs_[slots_[at].entry].info, false};
+    // At most three quarters full.
+    if ((refs_.size() + 1) * 4 > slots_.size() * 3) rehash(std::max<std::size_t>(16, slots_.size() * 2));
+    Ref r{&info, not_owned};
+    if (copy) {
+      r.owned = static_cast<std::uint32_t>(owned_.size());
+      r.info = &owned_.push_back(info);
+    }
+    refs_.push_back(r);
+    place(static_cast<std::uint32_t>(refs_.size() - 1), hash);
+    return {r.info, true};
   }
   void place(std::uint32_t entry, std::uint32_t hash) {
     std::size_t mask = slots_.size() - 1;
@@ -224,15 +265,16 @@ class NameMap {
     }
   }
 
-  StableArray<Info> entries_;
-  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  StableArray<Info> owned_;
+  std::vector<Ref> refs_;    // insertion order
+  std::vector<Slot> slots_;  // a power of two in size
 };
 
 template <class Info>
 std::vector<const Info*> NameMap<Info>::in_name_order() const {
   std::vector<const Info*> out;
-  out.reserve(entries_.size());
-  for (std::size_t i = 0; i < entries_.size(); ++i) out.push_back(&entries_[i]);
+  out.reserve(refs_.size());
+  for (const auto& r : refs_) out.push_back(r.info);
   std::sort(out.begin(), out.end(), [](const Info* a, const Info* b) { return a->name < b->name; });
   return out;
 }
@@ -338,10 +380,12 @@ Symbols collect_declarations(const std::string& path, const Ast::Program& tree,
 Symbols with_builtin_records(Symbols symbols);
 
 // Adds every declaration of `next` whose name `into` does not hold yet (the
-// earlier table wins), and the gc names.
+// earlier table wins), and the gc names. `into` refers to the entries of
+// `next`, which must outlive it.
 void merge_keep_first(Symbols& into, const Symbols& next);
 
-// Files grouped by module, each module's files merged in file order.
+// Files grouped by module, each module's files merged in file order. The
+// tables refer to the entries of `files`, which must outlive them.
 ModuleTables module_symbols(const ModuleOf& module_of, std::span<const FileSymbols> files);
 
 bool is_gc_class(const Symbols& symbols, std::string_view name);
