@@ -133,7 +133,7 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   // in a spare register so it can be released after the call.
   int keep = -1;
   bool release_first = !receiver && !c.args.empty() && callee.params[0].mode != Ast::ParamMode::Take &&
-                       is_fresh(*c.args[0], arg_tys[0]) && !views.moved.count(c.args[0]->id);
+                       is_fresh(*c.args[0], arg_tys[0]) && !views.is_moved(c.args[0]->id);
   // So does a receiver made only for this call.
   if (receiver && is_fresh(*receiver, type_of(*receiver))) release_first = true;
   if (release_first) {
@@ -149,7 +149,7 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     int reg = base + first + int(i);
     if (reg == base) continue;
-    if (callee.params[i].mode == Ast::ParamMode::Take || views.moved.count(c.args[i]->id)) continue;
+    if (callee.params[i].mode == Ast::ParamMode::Take || views.is_moved(c.args[i]->id)) continue;
     release_if_fresh(*c.args[i], reg, arg_tys[i]);
   }
   if (keep >= 0) put_abc(Op::DROP, keep, 0, 0);
@@ -190,7 +190,7 @@ Ty MethodEmitter::emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface,
   put_abx(Op::ICALL, base, iface.first_slot + pos, IndexKind::INTERFACE_SLOT, c.pos);
   release_guards(guards);
   for (std::size_t i = 0; i < c.args.size(); ++i) {
-    if (sig->params[i].mode == Ast::ParamMode::Take || views.moved.count(c.args[i]->id)) continue;
+    if (sig->params[i].mode == Ast::ParamMode::Take || views.is_moved(c.args[i]->id)) continue;
     release_if_fresh(*c.args[i], base + 1 + int(i), arg_tys[i]);
   }
   move(dst, base);

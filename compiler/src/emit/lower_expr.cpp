@@ -101,7 +101,7 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
 }
 
 void MethodEmitter::own_text(int reg, const Ast::Expr& e, const Ty& ty) {
-  if (!is_shared(ty) || is_fresh(e, ty) || views.moved.count(e.id) || e.kind == Ast::ExprKind::TextLit) return;
+  if (!is_shared(ty) || is_fresh(e, ty) || views.is_moved(e.id) || e.kind == Ast::ExprKind::TextLit) return;
   builtin(reg, reg, Builtin::TEXT_COPY);
 }
 
@@ -116,7 +116,7 @@ bool MethodEmitter::is_shared(const Ty& ty) const {
 // keeps owning it: that is refused rather than freed twice.
 Ty MethodEmitter::emit_owned(int dst, const Ast::Expr& e, const Ty& expected) {
   Ty ty = type_of(e);
-  if (is_owned(ty) && !is_shared(ty) && !views.moved.count(e.id) && !is_fresh(e, ty)) {
+  if (is_owned(ty) && !is_shared(ty) && !views.is_moved(e.id) && !is_fresh(e, ty)) {
     if (const auto* fa = e.get_if<Ast::FieldAccess>()) {
       const ClassRec* cls = class_of(type_of(*fa->object));
       int slot = cls ? cls->slot_of(fa->field) : -1;
@@ -354,7 +354,7 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
       if (const LocalVar* l = find_local(id.name)) {
         move(dst, l->reg);
         // A value moved away leaves its local: no longer released on unwinding.
-        if (views.moved.count(e.id) && dst != l->reg) mask_clear(l->reg);
+        if (views.is_moved(e.id) && dst != l->reg) mask_clear(l->reg);
         return l->ty;
       }
       if (auto v = Types::find_variant_in(prog.merged, id.name)) {

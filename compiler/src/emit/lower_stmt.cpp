@@ -71,13 +71,13 @@ void MethodEmitter::emit_let(const Ast::Let& l) {
   // A text or bytes value read from a field, an element or another local is
   // the new local's own copy: both holders release theirs.
   own_text(reg, *l.value, got);
-  if (const auto* id = l.value->get_if<Ast::Ident>(); id && views.moved.count(l.value->id)) {
+  if (const auto* id = l.value->get_if<Ast::Ident>(); id && views.is_moved(l.value->id)) {
     if (const LocalVar* from = find_local(id->name)) mask_clear(from->reg);
   }
   locals_push(l.name, reg, ty, l.id);
   // The local owns what it holds when the value is new or moved in; a lent
   // element (`get`, a field) stays its owner's.
-  bool owns = is_fresh(*l.value, got) || views.moved.count(l.value->id) || is_shared(got) ||
+  bool owns = is_fresh(*l.value, got) || views.is_moved(l.value->id) || is_shared(got) ||
               (l.value->kind == Ast::ExprKind::Ident && is_owned(ty));
   if (is_gc(ty)) mask_set(reg, true);
   else if (is_owned(ty) && owns) mask_set(reg, false);
@@ -104,7 +104,7 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
       }
       move(reg, t);
       if (is_gc(ty)) mask_set(reg, true);
-      else if (is_owned(ty) && (is_fresh(*a.value, got) || views.moved.count(a.value->id) || is_shared(got)))
+      else if (is_owned(ty) && (is_fresh(*a.value, got) || views.is_moved(a.value->id) || is_shared(got)))
         mask_set(reg, false);
     } else {
       emit_expr(reg, *a.value, ty);

@@ -18,10 +18,9 @@ int ClassRec::slot_of(std::string_view field) const {
 }
 
 const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string_view label) const {
-  auto it = std::lower_bound(drops.begin(), drops.end(), id,
-                             [](const std::pair<Ast::NodeId, const Owner::Drop*>& d, Ast::NodeId v) { return d.first < v; });
-  for (; it != drops.end() && it->first == id; ++it) {
-    const Owner::Drop* d = it->second;
+  if (std::size_t(id) + 1 >= drop_start.size()) return nullptr;
+  for (std::uint32_t i = drop_start[id]; i < drop_start[id + 1]; ++i) {
+    const Owner::Drop* d = drops[i];
     if (d->kind != kind) continue;
     if ((kind == Owner::DropKind::Scope || kind == Owner::DropKind::JoinDrop) && d->label != label) continue;
     return d;  // the first recorded one
@@ -29,15 +28,50 @@ const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string
   return nullptr;
 }
 
-Views build_views(const Owner::Tables& tables) {
+Views build_views(const Owner::Tables& tables, Ast::NodeId next_id) {
   Views v;
-  v.drops.reserve(tables.drops.size());
-  for (const Owner::Drop& d : tables.drops) v.drops.emplace_back(d.id, &d);
-  std::stable_sort(v.drops.begin(), v.drops.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t ids = next_id;
+  for (const Owner::Drop& d : tables.drops) ids = std::max<std::size_t>(ids, std::size_t(d.id) + 1);
+  for (const Owner::Move& m : tables.moves) ids = std::max<std::size_t>(ids, std::size_t(m.id) + 1);
+  // A counting sort by site id keeps each site's records in recording order.
+  v.drop_start.assign(ids + 1, 0);
+  for (const Owner::Drop& d : tables.drops) ++v.drop_start[d.id + 1];
+  for (std::size_t i = 1; i <= ids; ++i) v.drop_start[i] += v.drop_start[i - 1];
+  v.drops.resize(tables.drops.size());
+  std::vector<std::uint32_t> next(v.drop_start.begin(), v.drop_start.end() - 1);
+  for (const Owner::Drop& d : tables.drops) v.drops[next[d.id]++] = &d;
   for (const Owner::Residual& r : tables.residual) v.residual[r.id].push_back(&r);
-  for (const Owner::Move& m : tables.moves) v.moved.insert(m.id);
+  v.moved.assign(ids, false);
+  for (const Owner::Move& m : tables.moves) v.moved[m.id] = true;
   return v;
+}
+
+std::size_t DeclIndex::slot_of(const Ast::Method* decl) const {
+  std::size_t mask = slots_.size() - 1;
+  std::size_t i = std::size_t((reinterpret_cast<std::uintptr_t>(decl) >> 3) * 0x9E3779B97F4A7C15ULL >> 20) & mask;
+  while (slots_[i].first && slots_[i].first != decl) i = (i + 1) & mask;
+  return i;
+}
+
+void DeclIndex::insert(const Ast::Method* decl, std::uint32_t id) {
+  if (!decl) return;
+  if (2 * (used_ + 1) > slots_.size()) {
+    std::vector<std::pair<const Ast::Method*, std::uint32_t>> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(64, old.size() * 2), {nullptr, 0});
+    for (const auto& entry : old)
+      if (entry.first) slots_[slot_of(entry.first)] = entry;
+  }
+  auto& slot = slots_[slot_of(decl)];
+  if (slot.first) return;  // the first declaration keeps its method
+  slot = {decl, id};
+  ++used_;
+}
+
+std::optional<std::uint32_t> DeclIndex::find(const Ast::Method* decl) const {
+  if (slots_.empty() || !decl) return std::nullopt;
+  const auto& slot = slots_[slot_of(decl)];
+  if (!slot.first) return std::nullopt;
+  return slot.second;
 }
 
 std::optional<std::uint32_t> Program::class_id(std::string_view name) const {
@@ -308,24 +342,30 @@ struct ProgramBuilder {
   void add_method(MethodRec rec) {
     auto id = std::uint32_t(prog.methods.size());
     prog.method_ids.emplace(rec.key, id);
-    prog.method_of_decl.emplace(rec.decl, id);
+    prog.method_of_decl.insert(rec.decl, id);
     prog.methods.push_back(std::move(rec));
   }
 
   void collect_methods() {
-    std::unordered_map<std::string, std::string> first_module;
-    for (const SourceUnit& f : prog.files) {
-      std::string module = prog.module_of(f.path);
-      for (const Ast::Decl* d : f.tree->decls) {
+    // Free functions by name, with the index of the first file declaring them.
+    std::unordered_map<std::string_view, std::size_t> first_file;
+    std::size_t methods = 0;
+    for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
+      for (const Ast::Decl* d : prog.files[fi].tree->decls) {
+        if (const auto* c = d->get_if<Ast::ClassDecl>()) methods += c->methods.size();
         const auto* fn = d->get_if<Ast::FnDecl>();
         if (!fn || !fn->fn) continue;
-        auto [it, added] = first_module.emplace(std::string(fn->fn->name), module);
-        if (!added && it->second != module) prog.colliding_fns.insert(it->first);
+        ++methods;
+        auto [it, added] = first_file.emplace(fn->fn->name, fi);
+        if (!added && prog.modules_of_files[it->second] != prog.modules_of_files[fi])
+          prog.colliding_fns.insert(std::string(it->first));
       }
     }
+    prog.methods.reserve(methods);
+    prog.method_ids.reserve(methods);
     for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
       const SourceUnit& f = prog.files[fi];
-      std::string module = prog.module_of(f.path);
+      const std::string& module = prog.modules_of_files[fi];
       for (const Ast::Decl* d : f.tree->decls) {
         if (const auto* c = d->get_if<Ast::ClassDecl>()) {
           auto cid = prog.class_id(c->name);
@@ -379,12 +419,17 @@ struct ProgramBuilder {
     }
   }
 
+  // Constant numbers of the names the image lists, in seeding order.
+  std::vector<std::uint32_t> class_names, field_names, iface_names, method_names;
+
   void seed_constants() {
-    for (const ClassRec& c : prog.classes) prog.pool.const_text(c.name);
+    class_names.reserve(prog.classes.size());
+    for (const ClassRec& c : prog.classes) class_names.push_back(prog.pool.const_text(c.name));
     for (const ClassRec& c : prog.classes)
-      for (const ClassRec::FieldRec& f : c.fields) prog.pool.const_text(f.name);
-    for (const IfaceRec& i : prog.interfaces) prog.pool.const_text(i.name);
-    for (const MethodRec& m : prog.methods) prog.pool.const_text(m.name);
+      for (const ClassRec::FieldRec& f : c.fields) field_names.push_back(prog.pool.const_text(f.name));
+    for (const IfaceRec& i : prog.interfaces) iface_names.push_back(prog.pool.const_text(i.name));
+    method_names.reserve(prog.methods.size());
+    for (const MethodRec& m : prog.methods) method_names.push_back(prog.pool.const_text(m.name));
   }
 
   void check_residual() {
@@ -435,14 +480,18 @@ struct ProgramBuilder {
 
   Image image() {
     Image out;
-    for (const ClassRec& c : prog.classes) {
+    out.classes.reserve(prog.classes.size());
+    std::size_t field_no = 0;
+    for (std::size_t ci = 0; ci < prog.classes.size(); ++ci) {
+      const ClassRec& c = prog.classes[ci];
       ClassEntry e;
-      e.name = prog.pool.const_text(c.name);
+      e.name = class_names[ci];
       e.gc = c.gc;
+      e.fields.reserve(c.fields.size());
       for (const ClassRec::FieldRec& f : c.fields) {
         Field field;
         field.kind = kind_of(prog.merged, f.ty);
-        field.name = prog.pool.const_text(f.name);
+        field.name = field_names[field_no++];
         field.class_meta = class_meta(f.ty);
         field.elem_meta = elem_meta(f.ty);
         e.fields.push_back(field);
@@ -450,12 +499,28 @@ struct ProgramBuilder {
       e.indexes = c.indexes;
       out.classes.push_back(std::move(e));
     }
-    for (const IfaceRec& i : prog.interfaces)
-      out.interfaces.push_back({prog.pool.const_text(i.name), std::uint32_t(i.info->sigs.size())});
+    for (std::size_t ii = 0; ii < prog.interfaces.size(); ++ii)
+      out.interfaces.push_back({iface_names[ii], std::uint32_t(prog.interfaces[ii].info->sigs.size())});
+    // A class can only satisfy an interface whose first signature it declares
+    // a method for: index the interfaces by that name instead of trying each.
+    std::unordered_map<std::string_view, std::vector<std::uint32_t>> by_first_sig;
+    std::vector<std::uint32_t> no_sigs;
+    for (std::uint32_t ii = 0; ii < prog.interfaces.size(); ++ii) {
+      const auto& sigs = prog.interfaces[ii].info->sigs;
+      if (sigs.empty()) no_sigs.push_back(ii);
+      else by_first_sig[sigs.front()->name].push_back(ii);
+    }
+    std::vector<std::uint32_t> candidates;
     for (std::uint32_t ci = 0; ci < prog.classes.size(); ++ci) {
       const ClassRec& c = prog.classes[ci];
       if (!c.info) continue;
-      for (std::uint32_t ii = 0; ii < prog.interfaces.size(); ++ii) {
+      candidates = no_sigs;
+      for (const Ast::Method* m : c.info->methods)
+        if (auto it = by_first_sig.find(m->name); it != by_first_sig.end())
+          candidates.insert(candidates.end(), it->second.begin(), it->second.end());
+      std::sort(candidates.begin(), candidates.end());
+      candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+      for (std::uint32_t ii : candidates) {
         const auto& sigs = prog.interfaces[ii].info->sigs;
         if (sigs.size() > c.info->methods.size()) continue;
         Vtable vt{ci, ii, {}};
@@ -473,8 +538,9 @@ struct ProgramBuilder {
       }
     }
     out.methods.reserve(prog.methods.size());
-    for (MethodRec& m : prog.methods) {
-      m.out.name = prog.pool.const_text(m.name);
+    for (std::size_t mi = 0; mi < prog.methods.size(); ++mi) {
+      MethodRec& m = prog.methods[mi];
+      m.out.name = method_names[mi];
       m.out.owner = m.owner;
       out.methods.push_back(std::move(m.out));
     }
@@ -494,15 +560,22 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  std::span<const SourceUnit> files) {
   using namespace detail;
   Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}};
-  ProgramBuilder b{prog, entry_ok, std::nullopt};
+  ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}};
+  for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();
   b.collect_methods();
-  for (const SourceUnit& f : files) {
-    prog.views.push_back(build_views(*f.tables));
-    prog.modules_of_files.push_back(module_of(f.path));
-  }
+  prog.views.resize(files.size());
   b.seed_constants();
-  for (MethodRec& m : prog.methods) MethodEmitter(prog, m).run();
+  // Methods come file by file: each file's views live while its methods are emitted.
+  std::size_t viewed = files.size();
+  for (MethodRec& m : prog.methods) {
+    if (m.file != viewed) {
+      if (viewed < files.size()) prog.views[viewed] = Views{};
+      viewed = m.file;
+      prog.views[viewed] = build_views(*files[viewed].tables, files[viewed].tree->next_id);
+    }
+    MethodEmitter(prog, m).run();
+  }
   b.check_residual();
   return b.image();
 }

@@ -47,18 +47,36 @@ struct MethodRec {
   MethodEntry out;
 };
 
-// The ownership tables of one file, arranged for lookup by node id.
+// The ownership tables of one file, arranged for lookup by node id: the
+// emitter asks at nearly every node, so each question is an array index.
 struct Views {
-  // Sorted by site id; records of one site keep their recording order.
-  std::vector<std::pair<Ast::NodeId, const Owner::Drop*>> drops;
+  // Drops ordered by site id; records of one site keep their recording order.
+  // The drops of site `id` are drops[drop_start[id] .. drop_start[id + 1]).
+  std::vector<const Owner::Drop*> drops;
+  std::vector<std::uint32_t> drop_start;
   std::unordered_map<Ast::NodeId, std::vector<const Owner::Residual*>> residual;
-  std::unordered_set<Ast::NodeId> moved;  // expressions whose value moves away
+  std::vector<bool> moved;  // by node id: expressions whose value moves away
 
   // The drop of this kind (and label, for SCOPE and JOIN-DROP) at the site.
   const Owner::Drop* find(Ast::NodeId id, Owner::DropKind kind, std::string_view label = {}) const;
+  bool is_moved(Ast::NodeId id) const { return id < moved.size() && moved[id]; }
 };
 
-Views build_views(const Owner::Tables& tables);
+// `next_id` is larger than every node id of the file's tree.
+Views build_views(const Owner::Tables& tables, Ast::NodeId next_id);
+
+// Method ids by declaration, asked at every call: open addressing over a
+// power-of-two table, at most half full.
+class DeclIndex {
+ public:
+  void insert(const Ast::Method* decl, std::uint32_t id);
+  std::optional<std::uint32_t> find(const Ast::Method* decl) const;
+
+ private:
+  std::size_t slot_of(const Ast::Method* decl) const;
+  std::vector<std::pair<const Ast::Method*, std::uint32_t>> slots_;
+  std::size_t used_ = 0;
+};
 
 // Everything numbering decided, shared (read-mostly) by the method emitters.
 struct Program {
@@ -74,7 +92,7 @@ struct Program {
   TextMap<std::uint32_t> iface_ids;
   std::vector<MethodRec> methods;
   TextMap<std::uint32_t> method_ids;
-  std::unordered_map<const Ast::Method*, std::uint32_t> method_of_decl;  // the declaration each method came from
+  DeclIndex method_of_decl;  // the declaration each method came from
   std::unordered_set<std::string, TextHash, std::equal_to<>> colliding_fns;
   std::uint32_t entry = none;
   ConstPool pool;
@@ -84,11 +102,7 @@ struct Program {
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
   std::optional<std::uint32_t> method_id(std::string_view key) const;
-  std::optional<std::uint32_t> method_of(const Ast::Method* decl) const {
-    auto it = method_of_decl.find(decl);
-    if (it == method_of_decl.end()) return std::nullopt;
-    return it->second;
-  }
+  std::optional<std::uint32_t> method_of(const Ast::Method* decl) const { return method_of_decl.find(decl); }
   const ClassRec* class_rec(std::string_view name) const;
   // The method key of a free function declared in `module`.
   std::string free_fn_key(std::string_view module, std::string_view name) const;
