@@ -204,12 +204,14 @@ enum class UnaryOp : std::uint8_t { Neg, Not };
 std::string_view op_text(BinaryOp op);
 std::string_view op_text(UnaryOp op);
 
+// The kind comes last: a node whose first field is a byte (an operator, a
+// flag) keeps it in the header's tail, so a BinOp takes 32 bytes, not 40.
 struct Expr : Tagged<Expr, ExprKind> {
-  ExprKind kind;
   NodeId id;
   // First token, except: BinOp takes its operator, Call/Index/FieldAccess their
   // `(`/`[`/`.`, As its operand's position.
   Pos pos;
+  ExprKind kind;
 };
 
 struct Nil : Expr {
@@ -351,8 +353,8 @@ enum class ParamMode : std::uint8_t { Borrowed, Mut, Take };
 struct Param {
   NodeId id{};
   Pos pos{};
+  ParamMode mode{};  // here it fills what would be padding before the name
   Name name{};
-  ParamMode mode{};
   const TypeExpr* ty{};
 };
 
@@ -374,13 +376,14 @@ enum class DefaultKind : std::uint8_t { None, Now, Tokens };
 
 struct Field {
   NodeId id{};
-  Pos pos{};    // the field name
-  Name name{};  // may be the word `type`
-  const TypeExpr* ty{};
+  Pos pos{};  // the field name
+  // The two bytes sit before the name, where they fill what would be padding.
   DefaultKind default_kind{};
+  bool pub_read{};  // written `pub(read) name: T`
+  Name name{};      // may be the word `type`
+  const TypeExpr* ty{};
   std::span<const RawToken> default_tokens{};  // DefaultKind::Tokens only: the raw, unparsed value
   std::span<const Name> annotations{};         // `@name` after the type, arguments dropped
-  bool pub_read{};                             // written `pub(read) name: T`
 };
 
 struct ConstRecord {
@@ -458,6 +461,9 @@ struct UnionDecl : Decl {
   std::span<const Variant> variants;
   bool pub;
 };
+
+static_assert(sizeof(BinOp) == 32 && sizeof(Unary) == 24 && sizeof(Ident) == 32, "node layout grew");
+static_assert(sizeof(Param) == 40 && sizeof(Field) == 72, "record layout grew");
 
 // ---------------------------------------------------------------- storage
 
