@@ -17,16 +17,18 @@ FileTyping typecheck_program(const std::string& path, const ModuleOf& module_of,
   for (const Ast::UseDecl* use : uses_of_program(tree)) {
     if (!use->is_using && !use->path.empty()) ctx.used_mods.push_back(path_str(use->path));
   }
+  // One scope serves every body: it is emptied before each.
+  Env env;
   for (const ClassInfo* cls : file.classes.in_name_order()) {
     for (const Ast::Method* method : cls->methods) {
       if (!method) continue;
-      Env env;
+      env.restore(0);
       Typing::Checker(ctx, env).body(*method, cls->name);
     }
   }
   for (const FnInfo* fn : file.functions.in_name_order()) {
     if (!fn->fn) continue;
-    Env env;
+    env.restore(0);
     Typing::Checker(ctx, env).body(*fn->fn, {});
   }
   std::sort(out.using_calls.begin(), out.using_calls.end());

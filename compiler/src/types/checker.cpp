@@ -17,23 +17,51 @@ ExprInfo known_info(Typ ty) {
 std::string quoted(std::string_view name) { return "`" + std::string(name) + "`"; }
 
 const DeclaredScope::Binding* DeclaredScope::find(std::string_view name) const {
-  auto it = stacks_.find(name);
-  return it == stacks_.end() || it->second.empty() ? nullptr : &it->second.back();
+  if (!newest_.empty()) {
+    auto it = newest_.find(name);
+    return it == newest_.end() ? nullptr : &entries_[it->second].binding;
+  }
+  for (std::size_t i = entries_.size(); i-- > 0;) {
+    const Entry& e = entries_[i];
+    // Names of one file are interned: equal ones are mostly the same pointer.
+    if (e.name.size() == name.size() && (e.name.data() == name.data() || e.name == name)) return &e.binding;
+  }
+  return nullptr;
 }
 
 std::uint32_t DeclaredScope::bind(std::string_view name, std::optional<Typ> ty) {
   std::uint32_t serial = next_serial_++;
-  stacks_[name].push_back(Binding{std::move(ty), serial});
-  undo_.push_back(name);
+  auto at = static_cast<std::uint32_t>(entries_.size());
+  entries_.push_back(Entry{name, Binding{std::move(ty), serial}, none});
+  if (!newest_.empty()) {
+    auto [it, added] = newest_.emplace(name, at);
+    if (!added) {
+      entries_[at].shadowed = it->second;
+      it->second = at;
+    }
+  } else if (entries_.size() > index_from) {
+    for (std::uint32_t i = 0; i < entries_.size(); ++i) {
+      auto [it, added] = newest_.emplace(entries_[i].name, i);
+      if (!added) {
+        entries_[i].shadowed = it->second;
+        it->second = i;
+      }
+    }
+  }
   return serial;
 }
 
 void DeclaredScope::restore(std::size_t mark) {
-  while (undo_.size() > mark) {
-    auto it = stacks_.find(undo_.back());
-    it->second.pop_back();
-    if (it->second.empty()) stacks_.erase(it);
-    undo_.pop_back();
+  while (entries_.size() > mark) {
+    const Entry& e = entries_.back();
+    if (!newest_.empty()) {
+      if (e.shadowed == none) {
+        newest_.erase(e.name);
+      } else {
+        newest_[e.name] = e.shadowed;
+      }
+    }
+    entries_.pop_back();
   }
 }
 

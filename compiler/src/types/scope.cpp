@@ -3,21 +3,48 @@
 
 namespace Types {
 
-const Typ* Env::find(std::string_view name) const {
-  auto it = vars_.find(name);
-  return it != vars_.end() && it->second.known ? &it->second.ty : nullptr;
+namespace {
+
+// Names of one file share their bytes (the parser interns them), so equal
+// names are mostly the same pointer.
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
 }
 
-bool Env::is_bound(std::string_view name) const { return vars_.count(name) != 0; }
+}  // namespace
+
+std::uint32_t Env::var_of(std::string_view name) const {
+  if (!index_.empty()) {
+    auto it = index_.find(name);
+    return it == index_.end() ? absent : it->second;
+  }
+  for (std::size_t i = vars_.size(); i-- > 0;) {
+    if (same_name(vars_[i].name, name)) return static_cast<std::uint32_t>(i);
+  }
+  return absent;
+}
+
+const Typ* Env::find(std::string_view name) const {
+  std::uint32_t at = var_of(name);
+  return at != absent && vars_[at].slot.known ? &vars_[at].slot.ty : nullptr;
+}
+
+bool Env::is_bound(std::string_view name) const { return var_of(name) != absent; }
 
 void Env::set(std::string_view name, Slot slot) {
-  auto it = vars_.find(name);
-  if (it == vars_.end()) {
-    undo_.push_back(Undo{name, false, Slot{}});
-    vars_.emplace(name, std::move(slot));
+  std::uint32_t at = var_of(name);
+  if (at == absent) {
+    auto added = static_cast<std::uint32_t>(vars_.size());
+    undo_.push_back(Undo{added, false, Slot{}});
+    vars_.push_back(Var{name, std::move(slot)});
+    if (!index_.empty()) {
+      index_.emplace(name, added);
+    } else if (vars_.size() > index_from) {
+      for (std::size_t i = 0; i < vars_.size(); ++i) index_.emplace(vars_[i].name, static_cast<std::uint32_t>(i));
+    }
   } else {
-    undo_.push_back(Undo{name, true, std::move(it->second)});
-    it->second = std::move(slot);
+    undo_.push_back(Undo{at, true, std::move(vars_[at].slot)});
+    vars_[at].slot = std::move(slot);
   }
 }
 
@@ -29,9 +56,11 @@ void Env::restore(std::size_t mark) {
   while (undo_.size() > mark) {
     Undo& u = undo_.back();
     if (u.was_bound) {
-      vars_[u.name] = std::move(u.old);
+      vars_[u.var].slot = std::move(u.old);
     } else {
-      vars_.erase(u.name);
+      // Undone in reverse order, a name's first binding is the top of the stack.
+      if (!index_.empty()) index_.erase(vars_.back().name);
+      vars_.pop_back();
     }
     undo_.pop_back();
   }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -177,6 +178,7 @@ class NameMap {
     if (r.owned == not_owned) {
       r.owned = static_cast<std::uint32_t>(owned_.size());
       r.info = &owned_.push_back(*r.info);
+      sorted_.clear();
     }
     return &owned_[r.owned];
   }
@@ -193,7 +195,8 @@ class NameMap {
     refs_.reserve(n);
   }
   bool empty() const { return refs_.empty(); }
-  // Every entry, sorted by name.
+  // Every entry, sorted by name. The order is kept until the next insert, so
+  // the passes that each list a table pay for one sort.
   std::vector<const Info*> in_name_order() const;
 
   // Every entry as (name, info), in insertion order.
@@ -248,6 +251,7 @@ class NameMap {
       r.info = &owned_.push_back(info);
     }
     refs_.push_back(r);
+    sorted_.clear();
     place(static_cast<std::uint32_t>(refs_.size() - 1), hash);
     return {r.info, true};
   }
@@ -268,15 +272,18 @@ class NameMap {
   StableArray<Info> owned_;
   std::vector<Ref> refs_;    // insertion order
   std::vector<Slot> slots_;  // a power of two in size
+  mutable std::vector<const Info*> sorted_;  // in_name_order's answer; empty when not known
 };
 
 template <class Info>
 std::vector<const Info*> NameMap<Info>::in_name_order() const {
-  std::vector<const Info*> out;
-  out.reserve(refs_.size());
-  for (const auto& r : refs_) out.push_back(r.info);
-  std::sort(out.begin(), out.end(), [](const Info* a, const Info* b) { return a->name < b->name; });
-  return out;
+  if (sorted_.size() != refs_.size()) {
+    sorted_.clear();
+    sorted_.reserve(refs_.size());
+    for (const auto& r : refs_) sorted_.push_back(r.info);
+    std::sort(sorted_.begin(), sorted_.end(), [](const Info* a, const Info* b) { return a->name < b->name; });
+  }
+  return sorted_;
 }
 
 // A `type`, `class` or `typedef` record. Fields and methods are the tree's own.
@@ -419,6 +426,11 @@ std::vector<const Ast::UseDecl*> uses_of_program(const Ast::Program& tree);
 // The local scope of a body: variable name to type. A name may be bound with
 // no known type (it hides an outer binding). Every change is undoable back to
 // a mark, which is how blocks end and narrowing is lifted.
+//
+// A body binds a handful of names, so they sit in a stack searched from the
+// top (a name's first binding adds it, undoing that binding removes it, so
+// removals come off the top); past a few dozen names a hash index takes over.
+// Bindings never move: a found type stays valid while other names are bound.
 class Env {
  public:
   // The name's type; null when unbound or bound without a known type.
@@ -435,14 +447,22 @@ class Env {
     bool known = false;
     Typ ty;
   };
-  struct Undo {
+  struct Var {
     std::string_view name;
+    Slot slot;
+  };
+  struct Undo {
+    std::uint32_t var = 0;  // index into vars_
     bool was_bound = false;
     Slot old;
   };
+  static constexpr std::size_t index_from = 24;  // names held before the index is kept
+  static constexpr std::uint32_t absent = static_cast<std::uint32_t>(-1);
+  std::uint32_t var_of(std::string_view name) const;
   void set(std::string_view name, Slot slot);
 
-  std::unordered_map<std::string_view, Slot> vars_;
+  std::deque<Var> vars_;
+  std::unordered_map<std::string_view, std::uint32_t> index_;  // empty until vars_ grows past index_from
   std::vector<Undo> undo_;
 };
 

@@ -63,6 +63,9 @@ std::string quoted(std::string_view name);
 // The declared types of the variables in scope: what an assignment to a name
 // is checked against, before any narrowing. Each binding has a serial so that
 // a fact about one binding is never applied to a later one of the same name.
+// Bindings form a stack searched from the top; past a few dozen a hash index
+// of each name's newest binding takes over. A found binding stays valid until
+// the next bind or restore.
 class DeclaredScope {
  public:
   struct Binding {
@@ -71,13 +74,20 @@ class DeclaredScope {
   };
   const Binding* find(std::string_view name) const;
   std::uint32_t bind(std::string_view name, std::optional<Typ> ty);
-  std::size_t mark() const { return undo_.size(); }
+  std::size_t mark() const { return entries_.size(); }
   void restore(std::size_t mark);
   std::uint32_t next_serial() const { return next_serial_; }
 
  private:
-  std::unordered_map<std::string_view, std::vector<Binding>> stacks_;
-  std::vector<std::string_view> undo_;
+  static constexpr std::size_t index_from = 24;
+  static constexpr std::uint32_t none = static_cast<std::uint32_t>(-1);
+  struct Entry {
+    std::string_view name;
+    Binding binding;
+    std::uint32_t shadowed = none;  // the name's previous binding, kept while indexed
+  };
+  std::vector<Entry> entries_;
+  std::unordered_map<std::string_view, std::uint32_t> newest_;  // empty until entries_ grows past index_from
   std::uint32_t next_serial_ = 1;
 };
 
