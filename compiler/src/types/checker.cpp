@@ -8,10 +8,8 @@ namespace Typing {
 ExprInfo unknown_info() { return ExprInfo{}; }
 
 ExprInfo known_info(Typ ty) {
-  ExprInfo info;
-  info.ty = ty;
-  info.known = std::move(ty);
-  return info;
+  // Built in place: the default working type would only be overwritten.
+  return ExprInfo{ty, false, std::move(ty)};
 }
 
 std::string quoted(std::string_view name) { return "`" + std::string(name) + "`"; }
