@@ -34,7 +34,7 @@ ExprInfo Checker::bare_call(const Ast::Call& c, std::string_view name, const std
         if (payload[i].ty && c.args[i]) {
           Typ payload_ty = typ_of_field_ty(*payload[i].ty);
           check_arg(payload[i].name, payload_ty, *c.args[i], args[i]);
-          check_fit(payload_ty, "payload field " + quoted(payload[i].name), *c.args[i], args[i]);
+          check_fit(payload_ty, [&] { return "payload field " + quoted(payload[i].name); }, *c.args[i], args[i]);
         }
       }
     }
@@ -137,7 +137,7 @@ void Checker::check_args(const Ast::Method& fn, std::size_t first_param, const A
     Typ param_ty = typ_of_field_ty(*param.ty);
     check_iface_boundary(ctx_.path, ctx_.merged, *sink_, param_ty, args[i].known, c.args[i]->pos);
     check_arg(param.name, param_ty, *c.args[i], args[i]);
-    check_fit(param_ty, "parameter " + quoted(param.name), *c.args[i], args[i]);
+    check_fit(param_ty, [&] { return "parameter " + quoted(param.name); }, *c.args[i], args[i]);
   }
 }
 

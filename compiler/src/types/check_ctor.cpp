@@ -3,12 +3,12 @@
 
 namespace Types::Typing {
 
-void Checker::check_store(const Typ& target, const std::string& target_label, const Ast::Expr& value,
+void Checker::check_store(const Typ& target, const LazyText& target_label, const Ast::Expr& value,
                           const ExprInfo& info) {
   if (is_nullable(target)) return;
   if (!info.is_nil && !is_nullable(info.ty)) return;
   report(nil_store_code, value.pos,
-         expr_label(value) + " cannot be stored in " + target_label +
+         expr_label(value) + " cannot be stored in " + target_label() +
              " — the target is not nullable; declare it `?T` or narrow the value first");
 }
 
@@ -33,8 +33,9 @@ ExprInfo Checker::ctor(Ast::Name class_name, std::span<const Ast::FieldInit> fie
     }
     if (field->ty && fields[i].value) {
       Typ ty = typ_of_field_ty(*field->ty);
-      check_store(ty, "field " + quoted(field->name) + " (`" + typ_label(ty) + "`)", *fields[i].value, values[i]);
-      check_fit(ty, "field " + quoted(field->name), *fields[i].value, values[i]);
+      check_store(ty, [&] { return "field " + quoted(field->name) + " (`" + typ_label(ty) + "`)"; },
+                  *fields[i].value, values[i]);
+      check_fit(ty, [&] { return "field " + quoted(field->name); }, *fields[i].value, values[i]);
     }
   }
   for (const Ast::Field& field : cls->fields) {

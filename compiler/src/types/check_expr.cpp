@@ -7,53 +7,57 @@ namespace Types::Typing {
 ExprInfo Checker::expr(const Ast::Expr& e, bool value_used) {
   if (depth_ >= max_depth) return unknown_info();
   ++depth_;
-  ExprInfo info;
+  ExprInfo info = expr_of_kind(e, value_used);
+  --depth_;
+  return info;
+}
+
+// Each kind returns its answer directly rather than assigning over a default.
+ExprInfo Checker::expr_of_kind(const Ast::Expr& e, bool value_used) {
   switch (e.kind) {
-    case Ast::ExprKind::Nil:
+    case Ast::ExprKind::Nil: {
+      ExprInfo info;
       info.is_nil = true;
-      break;
+      return info;
+    }
     case Ast::ExprKind::EmptyMap:
     case Ast::ExprKind::DbStub:
-      break;
-    case Ast::ExprKind::IntLit: info = known_info(t_named("Int")); break;
-    case Ast::ExprKind::FloatLit: info = known_info(t_named("Float")); break;
-    case Ast::ExprKind::TextLit: info = known_info(t_named("Text")); break;
-    case Ast::ExprKind::BoolLit: info = known_info(t_named("Bool")); break;
-    case Ast::ExprKind::Ident: info = ident(e.as<Ast::Ident>()); break;
-    case Ast::ExprKind::FieldAccess: info = field_access(e.as<Ast::FieldAccess>()); break;
-    case Ast::ExprKind::Index: info = index(e.as<Ast::Index>()); break;
-    case Ast::ExprKind::Call: info = call(e.as<Ast::Call>()); break;
-    case Ast::ExprKind::Unary: info = unary(e.as<Ast::Unary>()); break;
-    case Ast::ExprKind::BinOp: info = binop_chain(e.as<Ast::BinOp>()); break;
+      return unknown_info();
+    case Ast::ExprKind::IntLit: return known_info(t_named("Int"));
+    case Ast::ExprKind::FloatLit: return known_info(t_named("Float"));
+    case Ast::ExprKind::TextLit: return known_info(t_named("Text"));
+    case Ast::ExprKind::BoolLit: return known_info(t_named("Bool"));
+    case Ast::ExprKind::Ident: return ident(e.as<Ast::Ident>());
+    case Ast::ExprKind::FieldAccess: return field_access(e.as<Ast::FieldAccess>());
+    case Ast::ExprKind::Index: return index(e.as<Ast::Index>());
+    case Ast::ExprKind::Call: return call(e.as<Ast::Call>());
+    case Ast::ExprKind::Unary: return unary(e.as<Ast::Unary>());
+    case Ast::ExprKind::BinOp: return binop_chain(e.as<Ast::BinOp>());
     case Ast::ExprKind::Ctor: {
       const auto& c = e.as<Ast::Ctor>();
-      info = ctor(c.class_name, c.fields, c.pos, false);
-      break;
+      return ctor(c.class_name, c.fields, c.pos, false);
     }
     case Ast::ExprKind::Insert: {
       const auto& i = e.as<Ast::Insert>();
-      info = ctor(i.class_name, i.fields, i.pos, true);
-      break;
+      return ctor(i.class_name, i.fields, i.pos, true);
     }
-    case Ast::ExprKind::Delete: info = delete_expr(e.as<Ast::Delete>()); break;
+    case Ast::ExprKind::Delete: return delete_expr(e.as<Ast::Delete>());
     case Ast::ExprKind::Interp:
       if (const Ast::Expr* v = e.as<Ast::Interp>().value) expr(*v);
-      info = known_info(t_named("Text"));
-      break;
-    case Ast::ExprKind::Switch: info = switch_expr(e.as<Ast::Switch>(), value_used); break;
-    case Ast::ExprKind::Spawn: info = spawn(e.as<Ast::Spawn>()); break;
-    case Ast::ExprKind::ListLit: info = list_lit(e.as<Ast::ListLit>()); break;
+      return known_info(t_named("Text"));
+    case Ast::ExprKind::Switch: return switch_expr(e.as<Ast::Switch>(), value_used);
+    case Ast::ExprKind::Spawn: return spawn(e.as<Ast::Spawn>());
+    case Ast::ExprKind::ListLit: return list_lit(e.as<Ast::ListLit>());
     case Ast::ExprKind::As: {
       const auto& a = e.as<Ast::As>();
       if (a.value) expr(*a.value);
-      if (a.target) info = known_info(t_nullable(typ_of_field_ty(*a.target)));
-      break;
+      if (a.target) return known_info(t_nullable(typ_of_field_ty(*a.target)));
+      return unknown_info();
     }
-    case Ast::ExprKind::Try: info = try_expr(e.as<Ast::Try>(), value_used); break;
-    case Ast::ExprKind::Query: info = query(e.as<Ast::Query>()); break;
+    case Ast::ExprKind::Try: return try_expr(e.as<Ast::Try>(), value_used);
+    case Ast::ExprKind::Query: return query(e.as<Ast::Query>());
   }
-  --depth_;
-  return info;
+  return unknown_info();
 }
 
 ExprInfo Checker::ident(const Ast::Ident& id) {

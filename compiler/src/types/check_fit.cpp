@@ -74,14 +74,14 @@ bool type_fits(const Symbols& symbols, const Typ& target, const Typ& value) {
   return false;
 }
 
-void Checker::check_fit(const Typ& target, const std::string& target_label, const Ast::Expr& value,
+void Checker::check_fit(const Typ& target, const LazyText& target_label, const Ast::Expr& value,
                         const ExprInfo& info) {
   if (info.is_nil || !info.known) return;
   if (type_fits(ctx_.merged, target, *info.known)) return;
   std::string what = info.known->is<TVoid>() ? std::string("this call yields no value")
                                               : expr_label(value) + " has type " + quoted(full_label(*info.known));
   report(type_code, value.pos,
-         what + ", but " + target_label + " is " + quoted(full_label(target)) + " — there is no implicit conversion");
+         what + ", but " + target_label() + " is " + quoted(full_label(target)) + " — there is no implicit conversion");
 }
 
 }  // namespace Types::Typing

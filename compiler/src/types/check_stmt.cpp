@@ -71,9 +71,9 @@ void Checker::let(const Ast::Let& l) {
   }
   Typ declared = typ_of_field_ty(*l.declared_type);
   if (l.value) {
-    check_store(declared, "`" + std::string(l.name) + ": " + typ_label(declared) + "`", *l.value, value);
+    check_store(declared, [&] { return "`" + std::string(l.name) + ": " + typ_label(declared) + "`"; }, *l.value, value);
     check_iface_boundary(ctx_.path, ctx_.merged, *sink_, declared, value.known, l.value->pos);
-    check_fit(declared, quoted(l.name), *l.value, value);
+    check_fit(declared, [&] { return quoted(l.name); }, *l.value, value);
   }
   bind(l.name, std::move(declared));
 }
@@ -106,8 +106,10 @@ void Checker::assign(const Ast::Assign& a) {
     expr(*a.target);
   }
   if (!target) return;
-  check_store(*target, expr_label(*a.target) + " (`" + typ_label(*target) + "`)", *a.value, value);
-  check_fit(*target, a.target->kind == Ast::ExprKind::Index ? "the element" : expr_label(*a.target), *a.value, value);
+  check_store(*target, [&] { return expr_label(*a.target) + " (`" + typ_label(*target) + "`)"; }, *a.value, value);
+  check_fit(*target,
+            [&] { return a.target->kind == Ast::ExprKind::Index ? std::string("the element") : expr_label(*a.target); },
+            *a.value, value);
   const bool may_be_nil = value.is_nil || is_nullable(value.ty);
   if (const auto* id = a.target->get_if<Ast::Ident>(); id && may_be_nil && is_nullable(*target)) {
     lose_narrowing(id->name);
@@ -307,7 +309,7 @@ void Checker::return_stmt(const Ast::Return& r) {
     report_nil_use(*r.value);
   }
   check_iface_boundary(ctx_.path, ctx_.merged, *sink_, result, value.known, r.value->pos);
-  check_fit(result, "the result of " + quoted(ctx_.fn->name), *r.value, value);
+  check_fit(result, [&] { return "the result of " + quoted(ctx_.fn->name); }, *r.value, value);
 }
 
 void Checker::body(const Ast::Method& fn, std::string_view self_class) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -59,6 +60,21 @@ ExprInfo known_info(Typ ty);
 
 // "`name`" for messages.
 std::string quoted(std::string_view name);
+
+// A part of a message built only when the message is: the checks that take
+// one run for every store and argument, and report on few.
+class LazyText {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, LazyText> && std::is_invocable_r_v<std::string, const F&>)
+  LazyText(const F& make)  // NOLINT: converts from any text-making callable
+      : make_(&make), call_([](const void* f) -> std::string { return (*static_cast<const F*>(f))(); }) {}
+  std::string operator()() const { return call_(make_); }
+
+ private:
+  const void* make_;  // the callable, alive for the call that takes this
+  std::string (*call_)(const void*);
+};
 
 // The declared types of the variables in scope: what an assignment to a name
 // is checked against, before any narrowing. Each binding has a serial so that
@@ -127,6 +143,7 @@ class Checker {
   void warn(const char* code, Ast::Pos pos, std::string message);
 
   // check_expr.cpp
+  ExprInfo expr_of_kind(const Ast::Expr& e, bool value_used);
   ExprInfo ident(const Ast::Ident& id);
   // `owner` receives the class whose field was found.
   ExprInfo field_access(const Ast::FieldAccess& fa, const ClassInfo** owner = nullptr);
@@ -170,12 +187,12 @@ class Checker {
   ExprInfo delete_expr(const Ast::Delete& d);
   ExprInfo query(const Ast::Query& q);
   // VK-E212 when `info` may be nil and the target is not nullable.
-  void check_store(const Typ& target, const std::string& target_label, const Ast::Expr& value,
+  void check_store(const Typ& target, const LazyText& target_label, const Ast::Expr& value,
                    const ExprInfo& info);
 
   // check_fit.cpp: VK-E201 when the value's known type does not fit the
   // target's; `target_label` names the target ("`t`", "parameter `s`").
-  void check_fit(const Typ& target, const std::string& target_label, const Ast::Expr& value,
+  void check_fit(const Typ& target, const LazyText& target_label, const Ast::Expr& value,
                  const ExprInfo& info);
 
   // check_switch.cpp
