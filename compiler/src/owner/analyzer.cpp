@@ -196,8 +196,15 @@ int Analyzer::declare(Local local) {
 }
 
 int Analyzer::find_local(std::string_view name) const {
-  for (std::size_t i = locals_.size(); i-- > 0;)
-    if (locals_[i].name == name) return static_cast<int>(i);
+  // Names of one file share their bytes (the parser interns them): equal
+  // names are mostly the same pointer, and unequal ones differ early.
+  for (std::size_t i = locals_.size(); i-- > 0;) {
+    std::string_view local = locals_[i].name;
+    if (local.size() != name.size()) continue;
+    if (local.data() == name.data() || local.empty() || (local[0] == name[0] && local == name)) {
+      return static_cast<int>(i);
+    }
+  }
   return -1;
 }
 

@@ -22,7 +22,8 @@ const DeclaredScope::Binding* DeclaredScope::find(std::string_view name) const {
   for (std::size_t i = entries_.size(); i-- > 0;) {
     const Entry& e = entries_[i];
     // Names of one file are interned: equal ones are mostly the same pointer.
-    if (e.name.size() == name.size() && (e.name.data() == name.data() || e.name == name)) return &e.binding;
+    if (e.name.size() != name.size()) continue;
+    if (e.name.data() == name.data() || name.empty() || (e.name[0] == name[0] && e.name == name)) return &e.binding;
   }
   return nullptr;
 }

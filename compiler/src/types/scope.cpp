@@ -8,7 +8,8 @@ namespace {
 // Names of one file share their bytes (the parser interns them), so equal
 // names are mostly the same pointer.
 bool same_name(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.data() == b.data() || a == b);
+  if (a.size() != b.size()) return false;
+  return a.data() == b.data() || a.empty() || (a[0] == b[0] && a == b);
 }
 
 }  // namespace
