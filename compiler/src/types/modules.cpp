@@ -15,20 +15,17 @@ enum RefKind : std::uint8_t { Ctor = 1, Call = 2, Type = 4 };
 
 // One module's declaration of a name: the kinds of reference it answers and,
 // among those, the exported ones. The first declaration of the module wins.
+// A name's declarations are chained in module order through one pool; the
+// first of a chain (its head) also knows the chain's last.
 struct Declared {
+  std::string_view name;
   std::uint32_t module;  // index into Program::modules
+  std::uint32_t next = no_declared;  // the name's next module
+  std::uint32_t last = no_declared;  // heads only: the chain's last entry
   std::uint8_t kinds = 0;
   std::uint8_t pub_kinds = 0;
-  std::uint32_t next = no_declared;  // the name's next module, in module order
 
   static constexpr std::uint32_t no_declared = static_cast<std::uint32_t>(-1);
-};
-
-// The modules declaring one name, linked through a shared pool.
-struct NameDecls {
-  std::string_view name;
-  std::uint32_t first;
-  std::uint32_t last;
 };
 
 // The declarations of one name, in module order.
@@ -58,25 +55,40 @@ class DeclaredChain {
 };
 
 // Every module of the program and, per name, the modules declaring it, so
-// that one lookup answers a reference.
+// that one lookup answers a reference. The name index is open addressing
+// over chain heads: a program's hundred thousand names cost a few bytes each
+// beyond their pool entries.
 struct Program {
   std::vector<std::string> modules;  // in order of their first file
   std::unordered_map<std::string, std::uint32_t> module_index;
-  NameMap<NameDecls> names;
   std::vector<Declared> pool;
+  std::vector<std::uint32_t> heads;  // a power of two in size, at most half full
+
+  static std::size_t hash_of(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+  // The slot of the name's head, or of the empty slot where it would go.
+  std::size_t slot_of(std::string_view name) const {
+    std::size_t mask = heads.size() - 1;
+    for (std::size_t i = hash_of(name) & mask;; i = (i + 1) & mask) {
+      std::uint32_t at = heads[i];
+      if (at == Declared::no_declared || pool[at].name == name) return i;
+    }
+  }
 
   void add(std::uint32_t module, std::string_view name, std::uint8_t kind, bool pub) {
     auto next = static_cast<std::uint32_t>(pool.size());
-    NameDecls* entry = names.find_mutable(name);
-    if (!entry) {
-      names.insert(NameDecls{name, next, next});
-      pool.push_back(Declared{module, 0, 0});
-    } else if (pool[entry->last].module != module) {
-      pool[entry->last].next = next;
-      entry->last = next;
-      pool.push_back(Declared{module, 0, 0});
+    std::size_t slot = slot_of(name);
+    std::uint32_t head = heads[slot];
+    if (head == Declared::no_declared) {
+      heads[slot] = next;
+      pool.push_back(Declared{name, module});
+      pool.back().last = next;
+    } else if (pool[pool[head].last].module != module) {
+      pool[pool[head].last].next = next;
+      pool[head].last = next;
+      pool.push_back(Declared{name, module});
     }
-    Declared& d = pool[names.find(name)->last];
+    Declared& d = pool[pool[heads[slot]].last];
     if (d.kinds & kind) return;  // an earlier declaration of this kind decided
     d.kinds |= kind;
     if (pub) d.pub_kinds |= kind;
@@ -84,8 +96,14 @@ struct Program {
 
   void index(const ModuleTables& tables) {
     std::size_t count = 0;
-    for (const auto& [module, s] : tables) count += s.classes.size() + s.functions.size();
-    names.reserve(count);
+    // Every add below counts, so the index stays at most half full.
+    for (const auto& [module, s] : tables) {
+      count += s.classes.size() + s.functions.size() + s.interfaces.size() + s.unions.size();
+      for (const auto& [name, u] : s.unions) count += u.variants.size();
+    }
+    std::size_t slots = 16;
+    while (slots < count * 2) slots *= 2;
+    heads.assign(slots, Declared::no_declared);
     pool.reserve(count);
     for (std::uint32_t m = 0; m < modules.size(); ++m) {
       auto table = tables.find(modules[m]);
@@ -102,9 +120,10 @@ struct Program {
   }
 
   std::optional<DeclaredChain> find(std::string_view name) const {
-    const NameDecls* entry = names.find(name);
-    if (!entry) return std::nullopt;
-    return DeclaredChain(&pool, entry->first);
+    if (heads.empty()) return std::nullopt;
+    std::uint32_t head = heads[slot_of(name)];
+    if (head == Declared::no_declared) return std::nullopt;
+    return DeclaredChain(&pool, head);
   }
 };
 
