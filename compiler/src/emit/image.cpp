@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <bit>
 #include <cassert>
 
@@ -41,29 +42,62 @@ void Buf::patch_u32(std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) bytes_[at + i] = static_cast<char>(v >> (8 * i));
 }
 
-std::uint32_t ConstPool::const_int(std::int64_t value) {
-  auto [it, added] = ints_.try_emplace(value, static_cast<std::uint32_t>(entries_.size()));
-  if (added) entries_.push_back(Constant{ConstTag::INT, value, {}});
-  return it->second;
+namespace {
+
+std::uint64_t mix(std::uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xFF51AFD7ED558CCDULL;
+  h ^= h >> 33;
+  return h;
 }
+
+std::uint64_t key_hash(ConstTag tag, std::int64_t value, std::string_view text) {
+  std::uint64_t h = tag == ConstTag::TEXT ? std::hash<std::string_view>{}(text) : std::uint64_t(value);
+  return mix(h + std::uint64_t(tag) * 0x9E3779B97F4A7C15ULL);
+}
+
+}  // namespace
+
+void ConstPool::grow() {
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(std::max<std::size_t>(256, old.size() * 2), Slot{});
+  std::size_t mask = slots_.size() - 1;
+  for (const Slot& slot : old) {
+    if (!slot.id_plus_1) continue;
+    std::size_t i = std::size_t(slot.hash) & mask;
+    while (slots_[i].id_plus_1) i = (i + 1) & mask;
+    slots_[i] = slot;
+  }
+}
+
+std::uint32_t ConstPool::intern(ConstTag tag, std::int64_t value, std::string_view text) {
+  if (2 * (used_ + 1) > slots_.size()) grow();
+  std::uint64_t hash = key_hash(tag, value, text);
+  std::size_t mask = slots_.size() - 1;
+  std::size_t i = std::size_t(hash) & mask;
+  for (; slots_[i].id_plus_1; i = (i + 1) & mask) {
+    if (slots_[i].hash != hash) continue;
+    const Constant& k = entries_[slots_[i].id_plus_1 - 1];
+    if (k.tag == tag && (tag == ConstTag::TEXT ? k.text == text : k.value == value)) return slots_[i].id_plus_1 - 1;
+  }
+  auto id = static_cast<std::uint32_t>(entries_.size());
+  entries_.push_back(Constant{tag, tag == ConstTag::TEXT ? 0 : value, std::string(text)});
+  slots_[i] = {hash, id + 1};
+  ++used_;
+  return id;
+}
+
+std::uint32_t ConstPool::const_int(std::int64_t value) { return intern(ConstTag::INT, value, {}); }
 
 std::uint32_t ConstPool::const_float(double value) {
   return const_float_bits(std::bit_cast<std::uint64_t>(value));
 }
 
 std::uint32_t ConstPool::const_float_bits(std::uint64_t bits) {
-  auto [it, added] = floats_.try_emplace(bits, static_cast<std::uint32_t>(entries_.size()));
-  if (added) entries_.push_back(Constant{ConstTag::FLT, static_cast<std::int64_t>(bits), {}});
-  return it->second;
+  return intern(ConstTag::FLT, static_cast<std::int64_t>(bits), {});
 }
 
-std::uint32_t ConstPool::const_text(std::string_view text) {
-  if (auto it = texts_.find(text); it != texts_.end()) return it->second;
-  auto id = static_cast<std::uint32_t>(entries_.size());
-  texts_.emplace(std::string(text), id);
-  entries_.push_back(Constant{ConstTag::TEXT, 0, std::string(text)});
-  return id;
-}
+std::uint32_t ConstPool::const_text(std::string_view text) { return intern(ConstTag::TEXT, 0, text); }
 
 void write_constants(Buf& out, const std::vector<Constant>& constants) {
   for (const Constant& k : constants) {

@@ -75,17 +75,23 @@ class ConstPool {
   const std::vector<Constant>& entries() const { return entries_; }
   // The entries, leaving the pool empty.
   std::vector<Constant> take_entries() {
-    ints_.clear();
-    floats_.clear();
-    texts_.clear();
+    slots_.clear();
+    used_ = 0;
     return std::move(entries_);
   }
 
  private:
+  // Asked for every literal the emitter loads: one open-addressing table over
+  // all three kinds, at most half full, each slot keeping its key's hash.
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint32_t id_plus_1 = 0;  // 0: empty
+  };
+  std::uint32_t intern(ConstTag tag, std::int64_t value, std::string_view text);
+  void grow();
   std::vector<Constant> entries_;
-  std::unordered_map<std::int64_t, std::uint32_t> ints_;
-  std::unordered_map<std::uint64_t, std::uint32_t> floats_;
-  TextMap<std::uint32_t> texts_;
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
 };
 
 // Field kinds: how the runtime stores, drops and traces a slot.

@@ -49,7 +49,7 @@ Ty MethodEmitter::emit_as(int dst, const Ast::As& e) {
   sync_mask(views.find(call->id, Owner::DropKind::LiveMask) ? call->id : e.id);
   put_abc(Op::BUILTIN, dst, t, decode ? decode->builtin_number : 58);
   if (t != dst) release_if_fresh(*call->args[0], t, text_ty);
-  return Types::t_nullable(Types::t_named(name->name));
+  return ty_of(Types::t_nullable(Types::t_named(name->name)));
 }
 
 }  // namespace Emit::detail

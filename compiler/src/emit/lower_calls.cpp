@@ -43,7 +43,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
           if (prog.methods[i].owner == none && prog.methods[i].name == name) m = i;
       }
       if (!m) return fail(dst, c.pos, "no emitted method for " + q(name));
-      return emit_direct(dst, c, *m, nullptr, q(name));
+      return emit_direct(dst, c, *m, nullptr, {}, name);
     }
     if (auto v = Types::find_variant_in(prog.merged, name)) return emit_variant_ctor(dst, c, *v);
     if (is_container_builtin(name) || builtin_by_source(name)) return emit_builtin(dst, c, name, expected);
@@ -60,7 +60,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       const Ast::Method* decl = ci->method(fa->field);
       auto m = decl ? prog.method_of(decl) : std::nullopt;
       if (!decl || !m) return fail(dst, c.pos, q(obj->name) + " has no method " + q(fa->field));
-      return emit_direct(dst, c, *m, nullptr, q(std::string(obj->name) + "." + std::string(fa->field)));
+      return emit_direct(dst, c, *m, nullptr, obj->name, fa->field);
     }
     if (prog.merged.unions.contains(obj->name)) {
       if (auto v = Types::find_variant(prog.merged, obj->name, fa->field)) return emit_variant_ctor(dst, c, *v);
@@ -84,7 +84,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       if (!m)
         return fail(dst, c.pos, "call to " + q(std::string(obj->name) + "." + std::string(fa->field)) +
                                     ", which is not a declared fn in module " + q(obj->name));
-      return emit_direct(dst, c, *m, nullptr, q(std::string(obj->name) + "." + std::string(fa->field)));
+      return emit_direct(dst, c, *m, nullptr, obj->name, fa->field);
     }
   }
   Ty recv = type_of(*fa->object);
@@ -97,7 +97,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       return fail(dst, c.pos, q(fa->field) + " is a `static fn` — call it as " +
                                   q(cls->name + "." + std::string(fa->field) + "(...)") +
                                   ", not on an instance");
-    return emit_direct(dst, c, *id, fa->object, q(fa->field));
+    return emit_direct(dst, c, *id, fa->object, {}, fa->field);
   }
   std::string_view n = Types::named_name(strip_all(*recv));
   if (auto it = prog.iface_ids.find(std::string(n)); it != prog.iface_ids.end())
@@ -106,10 +106,10 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
 }
 
 Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method, const Ast::Expr* receiver,
-                              std::string_view label) {
+                              std::string_view qualifier, std::string_view name) {
   const Ast::Method& callee = *prog.methods[method].decl;
   if (c.args.size() != callee.params.size())
-    return fail(dst, c.pos, std::string(label) + " takes " + args_text(int(callee.params.size())) +
+    return fail(dst, c.pos, q(qualifier.empty() ? std::string(name) : std::string(qualifier) + "." + std::string(name)) + " takes " + args_text(int(callee.params.size())) +
                                 std::to_string(c.args.size()));
   int first = receiver ? 1 : 0;
   int n = int(c.args.size()) + first;
@@ -123,7 +123,7 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   }
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     const Ast::Param& p = callee.params[i];
-    Ty expected = p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt;
+    Ty expected = p.ty ? ty_of(*p.ty) : std::nullopt;
     // A `take` parameter frees what it gets: it must be the callee's own.
     arg_tys[i] = p.mode == Ast::ParamMode::Take ? emit_owned(base + first + int(i), *c.args[i], expected)
                                                 : emit_expr(base + first + int(i), *c.args[i], expected);
@@ -155,7 +155,7 @@ Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method,
   if (keep >= 0) put_abc(Op::DROP, keep, 0, 0);
   move(dst, base);
   if (!callee.ret) return std::nullopt;
-  return Types::typ_of_field_ty(*callee.ret);
+  return ty_of(*callee.ret);
 }
 
 Ty MethodEmitter::emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface, const Ast::Expr& receiver) {
@@ -179,7 +179,7 @@ Ty MethodEmitter::emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface,
   emit_expr(base, receiver);
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     const Ast::Param& p = sig->params[i];
-    Ty expected = p.ty ? Ty(Types::typ_of_field_ty(*p.ty)) : std::nullopt;
+    Ty expected = p.ty ? ty_of(*p.ty) : std::nullopt;
     arg_tys[i] = p.mode == Ast::ParamMode::Take ? emit_owned(base + 1 + int(i), *c.args[i], expected)
                                                 : emit_expr(base + 1 + int(i), *c.args[i], expected);
     window_regs.push_back({c.args[i], base + 1 + int(i)});
@@ -194,7 +194,7 @@ Ty MethodEmitter::emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface,
     release_if_fresh(*c.args[i], base + 1 + int(i), arg_tys[i]);
   }
   move(dst, base);
-  return sig->ret ? Ty(Types::typ_of_field_ty(*sig->ret)) : std::nullopt;
+  return sig->ret ? ty_of(*sig->ret) : std::nullopt;
 }
 
 Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view name, const Ty& expected) {
@@ -250,8 +250,8 @@ Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view nam
     Ty expected;
     if (i > 0 && tys[0]) {
       const Typ& t = strip_all(*tys[0]);
-      if (const auto* m = t.get_if<Types::TMulti>()) expected = *m->elem;
-      if (const auto* m = t.get_if<Types::TMap>()) expected = i == 1 ? *m->key : *m->value;
+      if (const auto* m = t.get_if<Types::TMulti>()) expected = ty_of(*m->elem);
+      if (const auto* m = t.get_if<Types::TMap>()) expected = ty_of(i == 1 ? *m->key : *m->value);
     }
     // The storing builtins and messages keep their values: they must be theirs.
     bool kept = i > 0 && (info->id == Builtin::MULTI_PUSH || info->id == Builtin::MAP_SET ||
@@ -270,7 +270,8 @@ Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view nam
       release_if_fresh(*c.args[i], base + int(i), tys[i]);
     }
   }
-  return Types::builtin_confident_ret(name, tys.empty() ? std::nullopt : tys[0]);
+  std::optional<Typ> first = tys.empty() || !tys[0] ? std::nullopt : std::optional<Typ>(*tys[0]);
+  return ty_of(Types::builtin_confident_ret(name, first));
 }
 
 Ty MethodEmitter::emit_stdlib(int dst, const Ast::Call& c, std::string_view module, std::string_view member) {
@@ -297,7 +298,7 @@ Ty MethodEmitter::emit_stdlib(int dst, const Ast::Call& c, std::string_view modu
     if (base + int(i) != dst) release_if_fresh(*c.args[i], base + int(i), tys[i]);
   auto result = Types::stdlib_member_result(*m);
   if (result && result->is<Types::TVoid>()) return std::nullopt;
-  return result;
+  return ty_of(result);
 }
 
 // ---------------------------------------------------------------- constructors
@@ -311,7 +312,7 @@ Ty MethodEmitter::emit_ctor(int dst, std::string_view class_name, std::span<cons
   put_abx(Op::NEW, obj, *cid, IndexKind::CLASS, pos);
   emit_ctor_fields(obj, prog.classes[*cid], fields, pos);
   move(dst, obj);
-  return Types::t_named(class_name);
+  return named(class_name);
 }
 
 void MethodEmitter::emit_ctor_fields(int obj, const ClassRec& cls, std::span<const Ast::FieldInit> fields,
@@ -326,7 +327,7 @@ void MethodEmitter::emit_ctor_fields(int obj, const ClassRec& cls, std::span<con
       continue;
     }
     given[std::size_t(slot)] = true;
-    emit_owned(v, *f.value, cls.fields[std::size_t(slot)].ty);
+    emit_owned(v, *f.value, cls.fields[std::size_t(slot)].info);
     setf(obj, slot, v, f.pos);
     temp_reset(mark);
   }
@@ -350,7 +351,7 @@ void MethodEmitter::emit_default_value(int dst, const ClassRec::FieldRec& field,
     Ast::Nil nil{};
     nil.kind = Ast::ExprKind::Nil;
     nil.pos = pos;
-    emit_expr(dst, nil, Types::is_nullable(field.ty) ? Ty(field.ty) : std::nullopt);
+    emit_expr(dst, nil, Types::is_nullable(field.ty) ? field.info : Ty());
     return;
   }
   if (decl->default_kind == Ast::DefaultKind::Now) {
@@ -370,7 +371,7 @@ void MethodEmitter::emit_default_value(int dst, const ClassRec::FieldRec& field,
         Ast::Nil nil{};
         nil.kind = Ast::ExprKind::Nil;
         nil.pos = pos;
-        emit_expr(dst, nil, field.ty);
+        emit_expr(dst, nil, field.info);
         return;
       }
       default: break;
@@ -381,13 +382,13 @@ void MethodEmitter::emit_default_value(int dst, const ClassRec::FieldRec& field,
     return;
   }
   if (toks.size() == 2 && toks[0].kind == K::LBRACKET && toks[1].kind == K::RBRACKET) {
-    if (auto k = kinds_of(field.ty)) {
+    if (auto k = kinds_of(field.info)) {
       put_abc(Op::BUILTIN, dst, *k, int(Builtin::MULTI_NEW));
       return;
     }
   }
   if (toks.size() == 2 && toks[0].kind == K::LBRACE && toks[1].kind == K::RBRACE) {
-    if (auto k = kinds_of(field.ty)) {
+    if (auto k = kinds_of(field.info)) {
       put_abc(Op::BUILTIN, dst, *k, int(Builtin::MAP_NEW));
       return;
     }
@@ -410,7 +411,7 @@ Ty MethodEmitter::emit_list(int dst, const Ast::ListLit& l, const Ty& declared) 
   if (!kinds || !strip_all(*expected).is<Types::TMulti>())
     return fail(dst, l.pos, "a list literal needs a destination of declared type `multi T` — its element kind is "
                             "the container's drop plan and cannot be guessed");
-  const Typ& elem = *strip_all(*expected).get_if<Types::TMulti>()->elem;
+  Ty elem = ty_of(*strip_all(*expected).get_if<Types::TMulti>()->elem);
   int list = alloc_temp();
   sync_mask(l.id);
   put_abc(Op::BUILTIN, list, *kinds, int(Builtin::MULTI_NEW));

@@ -11,8 +11,6 @@ namespace {
 
 using Types::Typ;
 
-Typ named(std::string_view n) { return Types::t_named(n); }
-
 bool is_arith(Ast::BinaryOp op) {
   using B = Ast::BinaryOp;
   switch (op) {
@@ -31,29 +29,12 @@ bool is_chain_op(Ast::BinaryOp op) { return is_arith(op) || op == Ast::BinaryOp:
 
 // ---------------------------------------------------------------- type helpers
 
-bool MethodEmitter::is_owned(const Ty& ty) const {
-  return ty && Owner::oclass_of(prog.merged, *ty) == Owner::OClass::Owned;
-}
-bool MethodEmitter::is_gc(const Ty& ty) const {
-  return ty && Owner::oclass_of(prog.merged, *ty) == Owner::OClass::Gc;
-}
+bool MethodEmitter::is_owned(const Ty& ty) const { return ty && ty.info()->oclass == Owner::OClass::Owned; }
+bool MethodEmitter::is_gc(const Ty& ty) const { return ty && ty.info()->oclass == Owner::OClass::Gc; }
 bool MethodEmitter::is_heap(const Ty& ty) const { return is_owned(ty); }
-bool MethodEmitter::is_text(const Ty& ty) const {
-  if (!ty) return false;
-  std::string_view n = Types::named_name(strip_all(*ty));
-  return n == "Text" || n == Types::json_value_type;
-}
-bool MethodEmitter::is_float(const Ty& ty) const {
-  return ty && Types::named_name(strip_all(*ty)) == "Float";
-}
-
-const ClassRec* MethodEmitter::class_of(const Ty& ty) const {
-  if (!ty) return nullptr;
-  const Typ& t = strip_all(*ty);
-  if (const auto* r = t.get_if<Types::TRef>()) return prog.class_rec(r->class_name);
-  std::string_view n = Types::named_name(t);
-  return n.empty() ? nullptr : prog.class_rec(n);
-}
+bool MethodEmitter::is_text(const Ty& ty) const { return ty && ty.info()->text; }
+bool MethodEmitter::is_float(const Ty& ty) const { return ty && ty.info()->flt; }
+const ClassRec* MethodEmitter::class_of(const Ty& ty) const { return ty ? ty.info()->cls : nullptr; }
 
 bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
   if (!is_heap(ty)) return false;
@@ -105,9 +86,7 @@ void MethodEmitter::own_text(int reg, const Ast::Expr& e, const Ty& ty) {
   builtin(reg, reg, Builtin::TEXT_COPY);
 }
 
-bool MethodEmitter::is_shared(const Ty& ty) const {
-  return is_text(ty) || (ty && Types::named_name(strip_all(*ty)) == "Bytes");
-}
+bool MethodEmitter::is_shared(const Ty& ty) const { return ty && ty.info()->shared; }
 
 // The ownership tables move whole locals only. A borrowed text or Bytes is
 // shared with its new owner. A class instance, container or union read from
@@ -126,7 +105,7 @@ Ty MethodEmitter::emit_owned(int dst, const Ast::Expr& e, const Ty& expected) {
         int nil = alloc_temp();
         load_int(nil, 0, fa->pos);
         setf(obj, slot, nil, fa->pos);
-        return cls->fields[std::size_t(slot)].ty;
+        return cls->fields[std::size_t(slot)].info;
       }
     } else if (e.kind == Ast::ExprKind::Index || (e.kind == Ast::ExprKind::Call && !is_fresh(e, ty))) {
       return fail(dst, e.pos, "an element of a container cannot be moved out of it — the container still owns it; "
@@ -165,27 +144,27 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
   bool saw_float = false;
   while (const auto* b = cur->get_if<Ast::BinOp>()) {
     if (!is_chain_op(b->op)) break;
-    if (b->op == Ast::BinaryOp::Concat) return named("Text");
+    if (b->op == Ast::BinaryOp::Concat) return text_ty();
     if (!saw_float && b->right->kind == Ast::ExprKind::FloatLit) saw_float = true;
     cur = b->left;
   }
   if (cur != &e) {
     Ty left = type_of(*cur);
-    if (saw_float || is_float(left)) return named("Float");
+    if (saw_float || is_float(left)) return float_ty();
     if (!left) {
       const auto& top = e.as<Ast::BinOp>();
       Ty right = type_of(*top.right);
-      if (is_float(right)) return named("Float");
-      return right ? Ty(named("Int")) : std::nullopt;
+      if (is_float(right)) return float_ty();
+      return right ? (int_ty()) : std::nullopt;
     }
-    return named("Int");
+    return int_ty();
   }
   switch (cur->kind) {
-    case Ast::ExprKind::IntLit: return named("Int");
-    case Ast::ExprKind::FloatLit: return named("Float");
-    case Ast::ExprKind::TextLit: return named("Text");
-    case Ast::ExprKind::BoolLit: return named("Bool");
-    case Ast::ExprKind::Interp: return named("Text");
+    case Ast::ExprKind::IntLit: return int_ty();
+    case Ast::ExprKind::FloatLit: return float_ty();
+    case Ast::ExprKind::TextLit: return text_ty();
+    case Ast::ExprKind::BoolLit: return bool_ty();
+    case Ast::ExprKind::Interp: return text_ty();
     case Ast::ExprKind::Ident: {
       const auto& id = cur->as<Ast::Ident>();
       if (const LocalVar* l = find_local(id.name)) return l->ty;
@@ -198,29 +177,29 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
       if (!c) return std::nullopt;
       int slot = c->slot_of(fa.field);
       if (slot < 0) return std::nullopt;
-      return c->fields[std::size_t(slot)].ty;
+      return c->fields[std::size_t(slot)].info;
     }
     case Ast::ExprKind::Index: {
       const auto& ix = cur->as<Ast::Index>();
       Ty coll = type_of(*ix.collection);
       if (!coll) return std::nullopt;
       const Typ& t = strip_all(*coll);
-      if (const auto* m = t.get_if<Types::TMulti>()) return *m->elem;
-      if (const auto* m = t.get_if<Types::TMap>()) return *m->value;
+      if (const auto* m = t.get_if<Types::TMulti>()) return ty_of(*m->elem);
+      if (const auto* m = t.get_if<Types::TMap>()) return ty_of(*m->value);
       return std::nullopt;
     }
     case Ast::ExprKind::Unary: {
       const auto& u = cur->as<Ast::Unary>();
-      if (u.op == Ast::UnaryOp::Not) return named("Bool");
+      if (u.op == Ast::UnaryOp::Not) return bool_ty();
       return type_of(*u.operand);
     }
-    case Ast::ExprKind::BinOp: return named("Bool");
+    case Ast::ExprKind::BinOp: return bool_ty();
     case Ast::ExprKind::Ctor: return named(cur->as<Ast::Ctor>().class_name);
     case Ast::ExprKind::Call: {
       const auto& c = cur->as<Ast::Call>();
       if (const auto* id = c.callee->get_if<Ast::Ident>()) {
         if (const Types::FnInfo* fn = prog.merged.functions.find(id->name)) {
-          if (fn->fn && fn->fn->ret) return Types::typ_of_field_ty(*fn->fn->ret);
+          if (fn->fn && fn->fn->ret) return ty_of(*fn->fn->ret);
           return std::nullopt;
         }
         if (auto v = Types::find_variant_in(prog.merged, id->name)) return named(v->union_info->name);
@@ -228,18 +207,18 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
         if (id->name == "call" && first) {
           if (const auto* a = strip_all(*first).get_if<Types::TActor>()) return reply_type(a->message_type);
         }
-        return Types::builtin_confident_ret(id->name, first);
+        return ty_of(Types::builtin_confident_ret(id->name, first ? std::optional<Typ>(*first) : std::nullopt));
       }
       if (const auto* fa = c.callee->get_if<Ast::FieldAccess>()) {
         if (const auto* obj = fa->object->get_if<Ast::Ident>(); obj && !find_local(obj->name)) {
           if (Types::is_stdlib_module(obj->name)) {
             if (const Types::StdlibMember* m = Types::stdlib_member(obj->name, fa->field))
-              return Types::stdlib_member_result(*m);
+              return ty_of(Types::stdlib_member_result(*m));
             return std::nullopt;
           }
           if (const Types::ClassInfo* ci = prog.merged.classes.find(obj->name)) {
             const Ast::Method* m = ci->method(fa->field);
-            return m && m->ret ? Ty(Types::typ_of_field_ty(*m->ret)) : std::nullopt;
+            return m && m->ret ? ty_of(*m->ret) : std::nullopt;
           }
           if (prog.merged.unions.contains(obj->name)) return named(obj->name);
           std::string tail = "/" + std::string(obj->name);
@@ -247,18 +226,18 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
             bool named = name == obj->name ||
                          (name.size() > tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0);
             const Types::FnInfo* fn = named ? symbols.functions.find(fa->field) : nullptr;
-            if (fn) return fn->fn && fn->fn->ret ? Ty(Types::typ_of_field_ty(*fn->fn->ret)) : std::nullopt;
+            if (fn) return fn->fn && fn->fn->ret ? ty_of(*fn->fn->ret) : std::nullopt;
           }
         }
         Ty recv = type_of(*fa->object);
         if (const ClassRec* cls = class_of(recv); cls && cls->info) {
           const Ast::Method* m = cls->info->method(fa->field);
-          return m && m->ret ? Ty(Types::typ_of_field_ty(*m->ret)) : std::nullopt;
+          return m && m->ret ? ty_of(*m->ret) : std::nullopt;
         }
         if (recv) {
           if (const Types::InterfaceInfo* i = prog.merged.interfaces.find(Types::named_name(strip_all(*recv)))) {
             for (const Ast::Signature* s : i->sigs)
-              if (s->name == fa->field) return s->ret ? Ty(Types::typ_of_field_ty(*s->ret)) : std::nullopt;
+              if (s->name == fa->field) return s->ret ? ty_of(*s->ret) : std::nullopt;
           }
         }
       }
@@ -269,17 +248,17 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
       const Types::ClassInfo* ci = prog.merged.classes.find(cur->as<Ast::Spawn>().class_name);
       const Ast::Method* r = ci ? ci->method("receive") : nullptr;
       if (!r || r->params.size() != 1 || !r->params[0].ty) return std::nullopt;
-      return Types::t_actor(Types::named_name(Types::typ_of_field_ty(*r->params[0].ty)));
+      return ty_of(Types::t_actor(Types::named_name(*ty_of(*r->params[0].ty))));
     }
     case Ast::ExprKind::ListLit: {
       const auto& l = cur->as<Ast::ListLit>();
       if (l.elements.empty()) return std::nullopt;
       Ty elem = type_of(*l.elements[0]);
-      return elem ? Ty(Types::t_multi(*elem)) : std::nullopt;
+      return elem ? ty_of(Types::t_multi(*elem)) : std::nullopt;
     }
     case Ast::ExprKind::As: {
       const auto& a = cur->as<Ast::As>();
-      if (a.target) return Types::t_nullable(Types::typ_of_field_ty(*a.target));
+      if (a.target) return ty_of(Types::t_nullable(Types::typ_of_field_ty(*a.target)));
       return std::nullopt;
     }
     default:
@@ -293,7 +272,7 @@ Ty MethodEmitter::reply_type(std::string_view message_type) const {
     const Ast::Method* r = c.info->method("receive");
     if (!r || r->params.size() != 1 || !r->params[0].ty) continue;
     if (Types::named_name(Types::typ_of_field_ty(*r->params[0].ty)) != message_type) continue;
-    return r->ret ? Ty(Types::typ_of_field_ty(*r->ret)) : std::nullopt;
+    return r->ret ? ty_of(*r->ret) : std::nullopt;
   }
   return std::nullopt;
 }
@@ -323,16 +302,16 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
   switch (e.kind) {
     case Ast::ExprKind::IntLit:
       load_int(dst, e.as<Ast::IntLit>().value, e.pos);
-      return named("Int");
+      return int_ty();
     case Ast::ExprKind::FloatLit:
       load_float_bits(dst, std::bit_cast<std::uint64_t>(e.as<Ast::FloatLit>().value), e.pos);
-      return named("Float");
+      return float_ty();
     case Ast::ExprKind::TextLit:
       load_text(dst, e.as<Ast::TextLit>().value, e.pos);
-      return named("Text");
+      return text_ty();
     case Ast::ExprKind::BoolLit:
       load_int(dst, e.as<Ast::BoolLit>().value ? 1 : 0, e.pos);
-      return named("Bool");
+      return bool_ty();
     case Ast::ExprKind::Nil: {
       if (expected && Types::is_nullable(*expected)) {
         if (is_float(expected)) {
@@ -340,7 +319,7 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
           return expected;
         }
         const Typ& inner = strip_all(*expected);
-        if (Types::vkb_kind_of_typ(prog.merged, inner) == 0 && !class_of(inner)) {
+        if (Types::vkb_kind_of_typ(prog.merged, inner) == 0 && !class_of(expected)) {
           load_int(dst, nil_scalar, e.pos);
           return expected;
         }
@@ -379,10 +358,10 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
       const Typ* t = coll_ty ? &strip_all(*coll_ty) : nullptr;
       if (const auto* m = t ? t->get_if<Types::TMulti>() : nullptr) {
         id = Builtin::MULTI_GET;
-        elem = *m->elem;
+        elem = ty_of(*m->elem);
       } else if (const auto* m = t ? t->get_if<Types::TMap>() : nullptr) {
         id = Builtin::MAP_GET;
-        elem = *m->value;
+        elem = ty_of(*m->value);
       } else {
         return fail(dst, e.pos, "indexing a value that is neither a `multi` nor a `map`");
       }
@@ -414,7 +393,7 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
       int zero = alloc_temp();
       load_int(zero, 0, e.pos);
       put_abc(Op::EQ, dst, r, zero);
-      return named("Bool");
+      return bool_ty();
     }
     case Ast::ExprKind::BinOp: return emit_binary(dst, e.as<Ast::BinOp>());
     case Ast::ExprKind::Ctor: {
@@ -452,7 +431,7 @@ Ty MethodEmitter::emit_field_access(int dst, const Ast::FieldAccess& fa) {
   int slot = cls->slot_of(fa.field);
   if (slot < 0) return fail(dst, fa.pos, q(cls->name) + " has no field " + q(fa.field));
   int obj = emit_operand(*fa.object);
-  const Ty& field_ty = cls->fields[std::size_t(slot)].ty;
+  const Ty& field_ty = cls->fields[std::size_t(slot)].info;
   if (!is_fresh(*fa.object, obj_ty)) {
     getf(dst, obj, slot, fa.pos);
     return field_ty;
@@ -485,20 +464,20 @@ Ty MethodEmitter::emit_interp_piece(int dst, const Ast::Interp& in) {
     if (!ty) return fail(dst, in.pos, "cannot resolve the interpolated expression's type");
     if (is_text(ty)) {
       move(dst, t);
-      return named("Text");
+      return text_ty();
     }
     std::string_view n = Types::named_name(strip_all(*ty));
     if (n == "Int" || n == "Float") {
       sync_mask(in.id);
       builtin(dst, t, n == "Int" ? Builtin::INT_TO_TEXT : Builtin::FLOAT_TO_TEXT);
-      return named("Text");
+      return text_ty();
     }
     return fail(dst, in.pos, "cannot interpolate a value of type " + q(Types::typ_label(*ty)) +
                                  " in \"${...}\" — only Text, Int, and Float are supported");
   }
   if (is_text(ty)) {
     emit_expr(dst, *in.value);
-    return named("Text");
+    return text_ty();
   }
   std::string_view n = Types::named_name(strip_all(*ty));
   if (n != "Int" && n != "Float")
@@ -507,7 +486,7 @@ Ty MethodEmitter::emit_interp_piece(int dst, const Ast::Interp& in) {
   int t = emit_operand(*in.value);
   sync_mask(in.id);
   builtin(dst, t, n == "Int" ? Builtin::INT_TO_TEXT : Builtin::FLOAT_TO_TEXT);
-  return named("Text");
+  return text_ty();
 }
 
 // ---------------------------------------------------------------- binary operators
@@ -586,7 +565,7 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
         if (lf) put_abc(Op::DROP, l, 0, 0);
         if (rf) put_abc(Op::DROP, r, 0, 0);
         move(out, target);
-        acc_ty = named("Text");
+        acc_ty = text_ty();
         left_fresh_acc = true;
       } else if (b.op == B::Mod) {
         bool fl = is_float(acc_ty) || is_float(right_ty);
@@ -594,13 +573,13 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
         put_abc(fl ? Op::FDIV : Op::DIV, t, left_reg, right);
         put_abc(fl ? Op::FMUL : Op::MUL, t, t, right);
         put_abc(fl ? Op::FSUB : Op::SUB, out, left_reg, t);
-        acc_ty = fl ? named("Float") : named("Int");
+        acc_ty = fl ? float_ty() : int_ty();
         left_fresh_acc = false;
       } else {
         bool fl = (is_float(acc_ty) || is_float(right_ty)) &&
                   (b.op == B::Add || b.op == B::Sub || b.op == B::Mul || b.op == B::Div);
         put_abc(arith_op(b.op, fl), out, left_reg, right);
-        acc_ty = fl ? named("Float") : named("Int");
+        acc_ty = fl ? float_ty() : int_ty();
         left_fresh_acc = false;
       }
       temp_reset(mark);
@@ -622,7 +601,7 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
       emit_expr(dst, *top.right);
       patch_jump(jend, here());
     }
-    return named("Bool");
+    return bool_ty();
   }
   // Comparisons.
   bool left_nil = top.left->kind == Ast::ExprKind::Nil, right_nil = top.right->kind == Ast::ExprKind::Nil;
@@ -633,7 +612,7 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
     Ty ty = type_of(other);
     int r = emit_operand(other, &ty);
     int k = alloc_temp();
-    Ty nullable = ty && !Types::is_nullable(*ty) ? Ty(Types::t_nullable(*ty)) : ty;
+    Ty nullable = ty && !Types::is_nullable(*ty) ? ty_of(Types::t_nullable(*ty)) : ty;
     Ast::Nil nil_node{};
     nil_node.kind = Ast::ExprKind::Nil;
     nil_node.pos = top.pos;
@@ -686,7 +665,7 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
     load_int(zero, 0, top.pos);
     put_abc(Op::EQ, dst, eq_dst, zero);
   }
-  return named("Bool");
+  return bool_ty();
 }
 
 }  // namespace Emit::detail

@@ -63,7 +63,7 @@ void MethodEmitter::emit_stmt(const Ast::Stmt& s) {
 }
 
 void MethodEmitter::emit_let(const Ast::Let& l) {
-  Ty declared = l.declared_type ? Ty(Types::typ_of_field_ty(*l.declared_type)) : std::nullopt;
+  Ty declared = l.declared_type ? ty_of(*l.declared_type) : std::nullopt;
   int reg = alloc_local();
   Ty got = emit_expr(reg, *l.value, declared);
   if (!got) got = type_of(*l.value);
@@ -133,7 +133,7 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
       return;
     }
     int v = alloc_temp();
-    emit_owned(v, *a.value, cls->fields[std::size_t(slot)].ty);
+    emit_owned(v, *a.value, cls->fields[std::size_t(slot)].info);
     int obj = emit_operand(*fa->object);
     if (overwrite) {
       // The old value is read before the store and released after it.
@@ -158,8 +158,8 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
       report(cannot_lower_code, a.target->pos, "element assignment into a value that is neither a `multi` nor a `map`");
       return;
     }
-    Ty elem = multi ? *t.get_if<Types::TMulti>()->elem : *t.get_if<Types::TMap>()->value;
-    Ty key = multi ? Ty(Types::t_named("Int")) : Ty(*t.get_if<Types::TMap>()->key);
+    Ty elem = ty_of(multi ? *t.get_if<Types::TMulti>()->elem : *t.get_if<Types::TMap>()->value);
+    Ty key = multi ? int_ty() : ty_of(*t.get_if<Types::TMap>()->key);
     // The store takes the new value and releases the element it replaces.
     int w = alloc_temps(3);
     emit_expr(w, *ix->collection);
@@ -273,7 +273,7 @@ void MethodEmitter::emit_for(const Ast::For& f) {
   std::size_t jz = put_jump(Op::JZ, c);
   // The loop variables: a class element is lent by the container (never
   // dropped or copied); a Text element is copied and owned by the variable.
-  auto read_into = [&](std::string_view name, const Typ& ty, Builtin id) {
+  auto read_into = [&](std::string_view name, const Ty& ty, Builtin id) {
     int reg = alloc_local();
     locals_push(name, reg, ty, f.id);
     if (name == "_") return;
@@ -288,10 +288,10 @@ void MethodEmitter::emit_for(const Ast::For& f) {
     }
   };
   if (multi) {
-    read_into(f.var, *t->get_if<Types::TMulti>()->elem, Builtin::MULTI_GET);
+    read_into(f.var, ty_of(*t->get_if<Types::TMulti>()->elem), Builtin::MULTI_GET);
   } else {
-    read_into(f.var, *t->get_if<Types::TMap>()->key, Builtin::KEY_AT);
-    read_into(f.second_var, *t->get_if<Types::TMap>()->value, Builtin::VAL_AT);
+    read_into(f.var, ty_of(*t->get_if<Types::TMap>()->key), Builtin::KEY_AT);
+    read_into(f.second_var, ty_of(*t->get_if<Types::TMap>()->value), Builtin::VAL_AT);
   }
   loops.push_back({});
   // Only Text loop variables are dropped: a lent class element belongs to the container.
@@ -475,7 +475,7 @@ Ty MethodEmitter::emit_try(int dst, const Ast::Try& t) {
   std::size_t mark = scope_mark();
   int var = alloc_local();
   locals_push(t.catch_var.empty() ? std::string_view("_") : t.catch_var, var,
-              Types::t_named(Types::error_record), t.id);
+              named(Types::error_record), t.id);
   put_abx(Op::NEW, var, *error_class, IndexKind::CLASS, t.pos);
   int w = alloc_temps(2);
   move(w, var);

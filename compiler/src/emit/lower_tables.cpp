@@ -38,7 +38,7 @@ Ty MethodEmitter::emit_insert(int dst, const Ast::Insert& e) {
     if (given[std::size_t(slot)]) continue;  // the first value given wins, as in the tree's order
     given[std::size_t(slot)] = &f;
     int mark = temp_mark();
-    tys[std::size_t(slot)] = emit_expr(base + 1 + slot, *f.value, cls.fields[std::size_t(slot)].ty);
+    tys[std::size_t(slot)] = emit_expr(base + 1 + slot, *f.value, cls.fields[std::size_t(slot)].info);
     temp_reset(mark);
   }
   for (std::size_t i = 0; i < cls.fields.size(); ++i) {
@@ -59,7 +59,7 @@ Ty MethodEmitter::emit_insert(int dst, const Ast::Insert& e) {
       put_abc(Op::DROP, reg, 0, 0);
     }
   }
-  return Types::t_named("Int");
+  return int_ty();
 }
 
 Ty MethodEmitter::emit_delete(int dst, const Ast::Delete& e) {
@@ -75,7 +75,7 @@ Ty MethodEmitter::emit_delete(int dst, const Ast::Delete& e) {
   set_line(e.pos.line);
   sync_mask(e.id);
   builtin(t, t, Builtin::DELETE_ROW);
-  return Types::t_named("Int");
+  return int_ty();
 }
 
 // ---------------------------------------------------------------- queries
@@ -340,7 +340,7 @@ void QueryLowering::apply_take(int res) {
 }
 
 Ty QueryLowering::run(int dst, const ClassRec& row_cls, std::optional<std::uint32_t> table_id) {
-  Ty row_ty = Types::t_named(row_cls.name);
+  Ty row_ty = m_.named(row_cls.name);
   std::size_t scope = m_.scope_mark();
   int mark = m_.temp_mark();
   int src = m_.alloc_temp(), res = m_.alloc_temp(), n = m_.alloc_temp(), x = m_.alloc_temp();
@@ -352,7 +352,7 @@ Ty QueryLowering::run(int dst, const ClassRec& row_cls, std::optional<std::uint3
 
   bool identity = q_.select->get_if<Ast::Ident>() && q_.select->as<Ast::Ident>().name == q_.var;
   Ty selected = identity ? row_ty : m_.type_of(*q_.select);
-  std::optional<int> kinds = selected ? m_.kinds_of(Types::t_multi(*selected)) : std::nullopt;
+  std::optional<int> kinds = selected ? m_.kinds_of(m_.ty_of(Types::t_multi(*selected))) : std::nullopt;
   if (!kinds) {
     m_.scope_restore(scope);
     m_.release_temps(floor);
@@ -429,7 +429,7 @@ Ty QueryLowering::run(int dst, const ClassRec& row_cls, std::optional<std::uint3
   m_.move(dst, res);
   m_.release_temps(floor);
   m_.temp_reset(mark);
-  return Types::t_multi(*selected);
+  return m_.ty_of(Types::t_multi(*selected));
 }
 
 }  // namespace
@@ -445,7 +445,7 @@ Ty MethodEmitter::emit_query(int dst, const Ast::Query& e) {
   } else {
     Ty src_ty = type_of(*e.source_expr);
     const auto* m = src_ty ? strip_all(*src_ty).get_if<Types::TMulti>() : nullptr;
-    row_cls = m ? class_of(*m->elem) : nullptr;
+    row_cls = m ? class_of(ty_of(*m->elem)) : nullptr;
     if (!row_cls)
       return fail(dst, e.source_expr->pos,
                   "query navigation source must be a `backlink`/`multi` of a table class");

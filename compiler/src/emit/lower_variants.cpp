@@ -56,7 +56,7 @@ Ty MethodEmitter::emit_variant_ctor(int dst, const Ast::Call& c, const Types::Fo
                                 std::to_string(payload.size()) + " argument(s), given " + std::to_string(c.args.size()));
   if (!u.has_payload) {
     load_int(dst, v.index, c.pos);
-    return Types::t_named(u.name);
+    return named(u.name);
   }
   std::string class_name = std::string(u.name) + "." + std::string(v.variant->name);
   auto cid = prog.class_id(class_name);
@@ -65,13 +65,13 @@ Ty MethodEmitter::emit_variant_ctor(int dst, const Ast::Call& c, const Types::Fo
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     int mark = temp_mark();
     int r = alloc_temp();
-    Ty expected = payload[i].ty ? Ty(Types::typ_of_field_ty(*payload[i].ty)) : std::nullopt;
+    Ty expected = payload[i].ty ? ty_of(*payload[i].ty) : std::nullopt;
     // The variant keeps its payload: it must be the variant's own.
     emit_owned(r, *c.args[i], expected);
     setf(dst, int(i), r, c.args[i]->pos);
     temp_reset(mark);
   }
-  return Types::t_named(u.name);
+  return named(u.name);
 }
 
 // Arm tests: with payloads, the tag is read once into a held temporary
@@ -141,7 +141,7 @@ Ty MethodEmitter::emit_union_switch(int dst, const Ast::Switch& s, int scrut, co
       std::vector<const Ast::Ident*> names = payload_binders(arm, *bound);
       for (std::size_t i = 0; i < names.size(); ++i) {
         const Ast::PayloadField& pf = bound->variant->payload[i];
-        Ty ty = pf.ty ? Ty(Types::typ_of_field_ty(*pf.ty)) : std::nullopt;
+        Ty ty = pf.ty ? ty_of(*pf.ty) : std::nullopt;
         int reg = alloc_temp();
         locals_push(names[i]->name, reg, ty, names[i]->id);
         getf(reg, scrut, int(i), names[i]->pos);

@@ -5,13 +5,17 @@
 
 #include <algorithm>
 #include <climits>
-#include <functional>
 
 namespace Emit::detail {
 
 MethodEmitter::MethodEmitter(Program& p, MethodRec& r)
     : prog(p), rec(r), views(p.views[r.file]), module(p.modules_of_files[r.file]) {
-  code_.reserve(32);
+  code_.swap(prog.scratch_code);
+  lines_.swap(prog.scratch_lines);
+  drops_.swap(prog.scratch_drops);
+  code_.clear();
+  lines_.clear();
+  drops_.clear();
 }
 
 std::string MethodEmitter::method_label() const {
@@ -107,11 +111,11 @@ std::string budget_message(std::string_view method) {
 
 // A request past the window reports once and is given register 63, so the
 // code stays well formed while the error withholds the image.
-static int clamp_reg(int reg, bool& over, const std::function<void()>& on_first) {
+int MethodEmitter::clamp_reg(int reg) {
   if (reg < window) return reg;
-  if (!over) {
-    over = true;
-    on_first();
+  if (!over_budget_) {
+    over_budget_ = true;
+    report(over_budget_code, rec.decl->pos, budget_message(method_label()));
   }
   return window - 1;
 }
@@ -119,9 +123,7 @@ static int clamp_reg(int reg, bool& over, const std::function<void()>& on_first)
 int MethodEmitter::alloc_local() {
   // Temporaries held by an enclosing expression sit below the floor.
   if (next_local_ < temp_floor_) next_local_ = temp_floor_;
-  int reg = clamp_reg(next_local_, over_budget_, [&] {
-    report(over_budget_code, rec.decl->pos, budget_message(method_label()));
-  });
+  int reg = clamp_reg(next_local_);
   if (next_local_ < window) ++next_local_;
   next_temp_ = std::max(next_temp_, next_local_);
   highest_ = std::max(highest_, reg);
@@ -129,9 +131,7 @@ int MethodEmitter::alloc_local() {
 }
 
 int MethodEmitter::alloc_temp() {
-  int reg = clamp_reg(next_temp_, over_budget_, [&] {
-    report(over_budget_code, rec.decl->pos, budget_message(method_label()));
-  });
+  int reg = clamp_reg(next_temp_);
   if (next_temp_ < window) ++next_temp_;
   highest_ = std::max(highest_, reg);
   return reg;
@@ -140,9 +140,7 @@ int MethodEmitter::alloc_temp() {
 int MethodEmitter::alloc_temps(int n) {
   if (n < 1) n = 1;
   if (next_temp_ + n > window) {
-    clamp_reg(window, over_budget_, [&] {
-      report(over_budget_code, rec.decl->pos, budget_message(method_label()));
-    });
+    clamp_reg(window);
     // A window that does not fit starts low enough to stay inside the registers.
     next_temp_ = window;
     highest_ = window - 1;
@@ -283,12 +281,10 @@ void MethodEmitter::run() {
   const Ast::Method& m = *rec.decl;
   line_ = m.pos.line;
   if (rec.owner != none && !m.is_static) {
-    locals_.push_back({"self", alloc_local(), Types::t_named(rec.owner_name), 0});
+    locals_.push_back({"self", alloc_local(), named(rec.owner_name), 0});
   }
   for (const Ast::Param& p : m.params) {
-    Ty ty;
-    if (p.ty) ty = Types::typ_of_field_ty(*p.ty);
-    bind_local(p.name, std::move(ty), p.id);
+    bind_local(p.name, ty_of(p.ty), p.id);
   }
   param_regs_ = next_local_;
   emit_stmts(m.body);
@@ -304,9 +300,12 @@ void MethodEmitter::run() {
     regs = window;
   }
   rec.out.regs = std::uint8_t(regs);
-  rec.out.code = std::move(code_);
-  rec.out.lines = std::move(lines_);
-  rec.out.drops = std::move(drops_);
+  rec.out.code.assign(code_.begin(), code_.end());
+  rec.out.lines.assign(lines_.begin(), lines_.end());
+  rec.out.drops.assign(drops_.begin(), drops_.end());
+  prog.scratch_code.swap(code_);
+  prog.scratch_lines.swap(lines_);
+  prog.scratch_drops.swap(drops_);
 }
 
 }  // namespace Emit::detail

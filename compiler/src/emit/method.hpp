@@ -22,14 +22,6 @@
 
 namespace Emit::detail {
 
-using Ty = std::optional<Types::Typ>;
-
-// The type under every `?`.
-inline const Types::Typ& strip_all(const Types::Typ& ty) {
-  const Types::Typ* t = &ty;
-  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
-  return *t;
-}
 
 inline constexpr int window = 64;  // registers per method
 // The nil of a nullable scalar, and of a `?Float` (a NaN with a marked payload).
@@ -72,6 +64,17 @@ class MethodEmitter {
   void move(int dst, int src) {
     if (dst != src) put_abc(Op::MOVE, dst, src, 0);
   }
+
+  // ---- types, interned in the program's table
+  Ty named(std::string_view name) const { return prog.types.named(name); }
+  Ty int_ty() const { return prog.types.int_ty(); }
+  Ty float_ty() const { return prog.types.float_ty(); }
+  Ty text_ty() const { return prog.types.text_ty(); }
+  Ty bool_ty() const { return prog.types.bool_ty(); }
+  Ty ty_of(const Types::Typ& ty) const { return prog.types.of(ty); }
+  Ty ty_of(const std::optional<Types::Typ>& ty) const { return prog.types.of(ty); }
+  Ty ty_of(const Ast::TypeExpr& ty) const { return prog.types.of_type_expr(ty); }
+  Ty ty_of(const Ast::TypeExpr* ty) const { return ty ? prog.types.of_type_expr(*ty) : Ty(); }
 
   // ---- constants
   void load_int(int dst, std::int64_t value, Ast::Pos pos);
@@ -168,8 +171,9 @@ class MethodEmitter {
 
   // ---- calls and constructors (lower_calls.cpp)
   Ty emit_call(int dst, const Ast::Call& c, const Ty& expected = std::nullopt);
+  // `qualifier.name` (or `name` alone) is how the callee is named in messages.
   Ty emit_direct(int dst, const Ast::Call& c, std::uint32_t method, const Ast::Expr* receiver,
-                 std::string_view label);
+                 std::string_view qualifier, std::string_view name);
   Ty emit_iface(int dst, const Ast::Call& c, const IfaceRec& iface, const Ast::Expr& receiver);
   Ty emit_builtin(int dst, const Ast::Call& c, std::string_view name, const Ty& expected = std::nullopt);
   Ty emit_stdlib(int dst, const Ast::Call& c, std::string_view module, std::string_view member);
@@ -224,6 +228,7 @@ class MethodEmitter {
 
  private:
   std::string method_label() const;
+  int clamp_reg(int reg);
   std::vector<std::uint32_t> code_;
   std::vector<LineRecord> lines_;
   std::vector<DropRecord> drops_;

@@ -74,6 +74,67 @@ std::optional<std::uint32_t> DeclIndex::find(const Ast::Method* decl) const {
   return slot.second;
 }
 
+// ---------------------------------------------------------------- types
+
+namespace {
+
+// The structure of a type as a key: names end with ';', which no name holds.
+void shape_of(const Types::Typ& ty, std::string& out) {
+  switch (ty.v.index()) {
+    case 0: out += 'v'; return;
+    case 1: out += 'n'; out += ty.get_if<Types::TNamed>()->name; out += ';'; return;
+    case 2: out += '?'; shape_of(*ty.get_if<Types::TNullable>()->inner, out); return;
+    case 3: out += '*'; shape_of(*ty.get_if<Types::TMulti>()->elem, out); return;
+    case 4:
+      out += 'm';
+      shape_of(*ty.get_if<Types::TMap>()->key, out);
+      shape_of(*ty.get_if<Types::TMap>()->value, out);
+      return;
+    case 5: out += 'r'; out += ty.get_if<Types::TRef>()->class_name; out += ';'; return;
+    default: out += 'a'; out += ty.get_if<Types::TActor>()->message_type; out += ';'; return;
+  }
+}
+
+}  // namespace
+
+Ty TypeTable::add(Types::Typ ty) {
+  TypeInfo& info = infos_.emplace_back();
+  info.typ = std::move(ty);
+  info.oclass = Owner::oclass_of(prog_.merged, info.typ);
+  const Types::Typ& bare = strip_all(info.typ);
+  std::string_view name = Types::named_name(bare);
+  info.text = name == "Text" || name == Types::json_value_type;
+  info.flt = name == "Float";
+  info.shared = info.text || name == "Bytes";
+  if (const auto* r = bare.get_if<Types::TRef>()) info.cls = prog_.class_rec(r->class_name);
+  else if (!name.empty()) info.cls = prog_.class_rec(name);
+  return Ty(&info);
+}
+
+Ty TypeTable::named(std::string_view name) {
+  if (auto it = by_name_.find(name); it != by_name_.end()) return Ty(it->second);
+  Ty ty = add(Types::t_named(name));
+  by_name_.emplace(ty->get_if<Types::TNamed>()->name, ty.info());
+  return ty;
+}
+
+Ty TypeTable::of(const Types::Typ& ty) {
+  if (const auto* n = ty.get_if<Types::TNamed>()) return named(n->name);
+  std::string key;
+  shape_of(ty, key);
+  if (auto it = by_shape_.find(key); it != by_shape_.end()) return Ty(it->second);
+  Ty out = add(ty);
+  by_shape_.emplace(std::move(key), out.info());
+  return out;
+}
+
+Ty TypeTable::of_type_expr(const Ast::TypeExpr& ty) {
+  if (auto it = by_expr_.find(&ty); it != by_expr_.end()) return Ty(it->second);
+  Ty out = of(Types::typ_of_field_ty(ty));
+  by_expr_.emplace(&ty, out.info());
+  return out;
+}
+
 std::optional<std::uint32_t> Program::class_id(std::string_view name) const {
   auto it = class_ids.find(name);
   if (it == class_ids.end()) return std::nullopt;
@@ -167,12 +228,6 @@ std::string shape_key(const Types::ClassInfo& c) {
   return key;
 }
 
-const Types::Typ& strip_all(const Types::Typ& ty) {
-  const Types::Typ* t = &ty;
-  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
-  return *t;
-}
-
 FieldKind kind_of(const Types::Symbols& merged, const Types::Typ& ty) {
   int k = Types::vkb_kind_of_typ(merged, strip_all(ty));
   return k >= 0 && k <= 7 ? FieldKind(k) : FieldKind::SCALAR;
@@ -240,7 +295,7 @@ struct ProgramBuilder {
     rec.gc = Types::is_gc_class(prog.merged, info.name);
     rec.info = &info;
     for (const Ast::Field& f : info.fields) {
-      rec.fields.push_back({std::string(f.name), f.ty ? Types::typ_of_field_ty(*f.ty) : Types::t_named("Int"), &f});
+      rec.fields.push_back({std::string(f.name), f.ty ? Types::typ_of_field_ty(*f.ty) : Types::t_named("Int"), &f, {}});
     }
     return rec;
   }
@@ -285,7 +340,7 @@ struct ProgramBuilder {
             ClassRec rec;
             rec.name = name;
             for (const Ast::PayloadField& p : v.payload)
-              rec.fields.push_back({std::string(p.name), p.ty ? Types::typ_of_field_ty(*p.ty) : Types::t_named("Int"), nullptr});
+              rec.fields.push_back({std::string(p.name), p.ty ? Types::typ_of_field_ty(*p.ty) : Types::t_named("Int"), nullptr, {}});
             add_class(std::move(rec));
           }
         }
@@ -559,10 +614,12 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  const Types::ModuleTables& modules, Diag::Collector& collector,
                  std::span<const SourceUnit> files) {
   using namespace detail;
-  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}};
+  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}, {}, {}, {}};
   ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();
+  for (ClassRec& c : prog.classes)
+    for (ClassRec::FieldRec& f : c.fields) f.info = prog.types.of(f.ty);
   b.collect_methods();
   prog.views.resize(files.size());
   b.seed_constants();

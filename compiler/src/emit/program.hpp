@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,72 @@
 
 namespace Emit::detail {
 
+// The type under every `?`.
+inline const Types::Typ& strip_all(const Types::Typ& ty) {
+  const Types::Typ* t = &ty;
+  while (const auto* n = t->get_if<Types::TNullable>()) t = n->inner.get();
+  return *t;
+}
+
+struct ClassRec;
+
+// A type the emitter has met, with the facts the lowering asks of it again
+// and again: whether its values are owned, collected, text, Float, and the
+// class its values are instances of.
+struct TypeInfo {
+  Types::Typ typ;
+  Owner::OClass oclass = Owner::OClass::Copy;
+  bool text = false;    // Text or json.Value, under any `?`
+  bool flt = false;     // Float, under any `?`
+  bool shared = false;  // Text, json.Value or Bytes: reference-counted
+  const ClassRec* cls = nullptr;  // `C`, `?C` and `ref C` give C's record
+};
+
+// A type as the lowering passes it around: one word naming an interned
+// TypeInfo, or none when the type is not known.
+class Ty {
+ public:
+  Ty() = default;
+  Ty(std::nullopt_t) {}  // NOLINT: reads like the optional it replaces
+  explicit Ty(const TypeInfo* info) : info_(info) {}
+  explicit operator bool() const { return info_ != nullptr; }
+  bool has_value() const { return info_ != nullptr; }
+  const Types::Typ& operator*() const { return info_->typ; }
+  const Types::Typ* operator->() const { return &info_->typ; }
+  const TypeInfo* info() const { return info_; }
+
+ private:
+  const TypeInfo* info_ = nullptr;
+};
+
+struct Program;
+
+// Every type the method emitters meet, each stored once. Named types, the
+// types written in the tree and those of the symbol tables are found without
+// building a key; others are keyed by their structure.
+class TypeTable {
+ public:
+  explicit TypeTable(const Program& prog) : prog_(prog) {}
+  Ty named(std::string_view name);
+  // The scalar types nearly every expression has, found without a lookup.
+  Ty int_ty() { return int_ ? int_ : (int_ = named("Int")); }
+  Ty float_ty() { return float_ ? float_ : (float_ = named("Float")); }
+  Ty text_ty() { return text_ ? text_ : (text_ = named("Text")); }
+  Ty bool_ty() { return bool_ ? bool_ : (bool_ = named("Bool")); }
+  Ty of(const Types::Typ& ty);
+  Ty of(const std::optional<Types::Typ>& ty) { return ty ? of(*ty) : Ty(); }
+  Ty of_type_expr(const Ast::TypeExpr& ty);
+
+ private:
+  Ty add(Types::Typ ty);
+  const Program& prog_;
+  std::deque<TypeInfo> infos_;  // addresses stay put as it grows
+  std::unordered_map<std::string_view, const TypeInfo*> by_name_;  // names held by the infos
+  std::unordered_map<std::string, const TypeInfo*> by_shape_;
+  std::unordered_map<const Ast::TypeExpr*, const TypeInfo*> by_expr_;
+  Ty int_, float_, text_, bool_;
+};
+
 struct ClassRec {
   std::string name;
   bool gc = false;
@@ -22,6 +89,7 @@ struct ClassRec {
     std::string name;
     Types::Typ ty;
     const Ast::Field* decl = nullptr;  // null for variant payloads and library records
+    Ty info;  // ty, interned once the classes are numbered
   };
   std::vector<FieldRec> fields;
   std::vector<TableIndex> indexes;
@@ -99,6 +167,12 @@ struct Program {
   std::vector<Views> views;  // per file
   std::vector<std::string> modules_of_files;  // per file
   std::unordered_set<const Owner::Residual*> guarded;
+  TypeTable types{*this};
+  // Buffers one method emitter after another fills, so each method's code
+  // and records are allocated once, at their final size.
+  std::vector<std::uint32_t> scratch_code;
+  std::vector<LineRecord> scratch_lines;
+  std::vector<DropRecord> scratch_drops;
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
   std::optional<std::uint32_t> method_id(std::string_view key) const;
