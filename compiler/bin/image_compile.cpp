@@ -1,6 +1,7 @@
 #include "image_compile.hpp"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,6 +89,11 @@ void check_internal_imports(Diag::Collector& collector, const DependencyList& de
 bool in_dependency(const DependencyList& deps, std::string_view path) { return dependency_of(deps, path) != nullptr; }
 
 ImageCompile compile_image(const DependencyList& deps, const std::string& path) {
+  // An image compile allocates and frees many large vectors (trees, tables,
+  // code, the image): keep them in the heap instead of fresh mappings that
+  // the kernel must zero on first touch and unmap on each free.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
   ImageCompile out;
   auto sources = std::make_shared<SourceList>(discover_and_read(path));
   for (const Dependency& dep : deps) {

@@ -165,6 +165,13 @@ void write_method(Buf& out, const MethodEntry& method) {
 
 std::string write_image(const Image& image) {
   Buf constants, classes, interfaces, methods;
+  // The two large sections are sized ahead, so neither is copied as it grows.
+  std::size_t constant_bytes = 0, method_bytes = 0;
+  for (const Constant& k : image.constants) constant_bytes += 1 + (k.tag == ConstTag::TEXT ? 4 + k.text.size() : 8);
+  for (const MethodEntry& m : image.methods)
+    method_bytes += 24 + 4 * m.code.size() + 8 * m.lines.size() + 20 * m.drops.size();
+  constants.reserve(constant_bytes);
+  methods.reserve(method_bytes);
   write_constants(constants, image.constants);
   for (const ClassEntry& c : image.classes) write_class(classes, c);
   write_interfaces(interfaces, image.interfaces, image.vtables);

@@ -46,34 +46,6 @@ Views build_views(const Owner::Tables& tables, Ast::NodeId next_id) {
   return v;
 }
 
-std::size_t DeclIndex::slot_of(const Ast::Method* decl) const {
-  std::size_t mask = slots_.size() - 1;
-  std::size_t i = std::size_t((reinterpret_cast<std::uintptr_t>(decl) >> 3) * 0x9E3779B97F4A7C15ULL >> 20) & mask;
-  while (slots_[i].first && slots_[i].first != decl) i = (i + 1) & mask;
-  return i;
-}
-
-void DeclIndex::insert(const Ast::Method* decl, std::uint32_t id) {
-  if (!decl) return;
-  if (2 * (used_ + 1) > slots_.size()) {
-    std::vector<std::pair<const Ast::Method*, std::uint32_t>> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(64, old.size() * 2), {nullptr, 0});
-    for (const auto& entry : old)
-      if (entry.first) slots_[slot_of(entry.first)] = entry;
-  }
-  auto& slot = slots_[slot_of(decl)];
-  if (slot.first) return;  // the first declaration keeps its method
-  slot = {decl, id};
-  ++used_;
-}
-
-std::optional<std::uint32_t> DeclIndex::find(const Ast::Method* decl) const {
-  if (slots_.empty() || !decl) return std::nullopt;
-  const auto& slot = slots_[slot_of(decl)];
-  if (!slot.first) return std::nullopt;
-  return slot.second;
-}
-
 // ---------------------------------------------------------------- types
 
 namespace {
@@ -129,9 +101,9 @@ Ty TypeTable::of(const Types::Typ& ty) {
 }
 
 Ty TypeTable::of_type_expr(const Ast::TypeExpr& ty) {
-  if (auto it = by_expr_.find(&ty); it != by_expr_.end()) return Ty(it->second);
+  if (auto found = by_expr_.find(&ty)) return Ty(*found);
   Ty out = of(Types::typ_of_field_ty(ty));
-  by_expr_.emplace(&ty, out.info());
+  by_expr_.insert(&ty, out.info());
   return out;
 }
 

@@ -3,6 +3,7 @@
 // ownership views of each file) and the diagnostics helpers.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -54,6 +55,44 @@ class Ty {
   const TypeInfo* info_ = nullptr;
 };
 
+// A map from node addresses to small values, asked at every call or
+// parameter: open addressing over a power-of-two table, at most half full.
+// The first value stored for a key stays.
+template <class K, class V>
+class PointerMap {
+ public:
+  void insert(const K* key, V value) {
+    if (!key) return;
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    auto& slot = slots_[slot_of(key)];
+    if (slot.first) return;
+    slot = {key, value};
+    ++used_;
+  }
+  std::optional<V> find(const K* key) const {
+    if (slots_.empty() || !key) return std::nullopt;
+    const auto& slot = slots_[slot_of(key)];
+    if (!slot.first) return std::nullopt;
+    return slot.second;
+  }
+
+ private:
+  std::size_t slot_of(const K* key) const {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = std::size_t((reinterpret_cast<std::uintptr_t>(key) >> 3) * 0x9E3779B97F4A7C15ULL >> 20) & mask;
+    while (slots_[i].first && slots_[i].first != key) i = (i + 1) & mask;
+    return i;
+  }
+  void grow() {
+    std::vector<std::pair<const K*, V>> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(64, old.size() * 2), {nullptr, V{}});
+    for (const auto& entry : old)
+      if (entry.first) slots_[slot_of(entry.first)] = entry;
+  }
+  std::vector<std::pair<const K*, V>> slots_;
+  std::size_t used_ = 0;
+};
+
 struct Program;
 
 // Every type the method emitters meet, each stored once. Named types, the
@@ -78,7 +117,7 @@ class TypeTable {
   std::deque<TypeInfo> infos_;  // addresses stay put as it grows
   std::unordered_map<std::string_view, const TypeInfo*> by_name_;  // names held by the infos
   std::unordered_map<std::string, const TypeInfo*> by_shape_;
-  std::unordered_map<const Ast::TypeExpr*, const TypeInfo*> by_expr_;
+  PointerMap<Ast::TypeExpr, const TypeInfo*> by_expr_;
   Ty int_, float_, text_, bool_;
 };
 
@@ -133,18 +172,6 @@ struct Views {
 // `next_id` is larger than every node id of the file's tree.
 Views build_views(const Owner::Tables& tables, Ast::NodeId next_id);
 
-// Method ids by declaration, asked at every call: open addressing over a
-// power-of-two table, at most half full.
-class DeclIndex {
- public:
-  void insert(const Ast::Method* decl, std::uint32_t id);
-  std::optional<std::uint32_t> find(const Ast::Method* decl) const;
-
- private:
-  std::size_t slot_of(const Ast::Method* decl) const;
-  std::vector<std::pair<const Ast::Method*, std::uint32_t>> slots_;
-  std::size_t used_ = 0;
-};
 
 // Everything numbering decided, shared (read-mostly) by the method emitters.
 struct Program {
@@ -160,7 +187,7 @@ struct Program {
   TextMap<std::uint32_t> iface_ids;
   std::vector<MethodRec> methods;
   TextMap<std::uint32_t> method_ids;
-  DeclIndex method_of_decl;  // the declaration each method came from
+  PointerMap<Ast::Method, std::uint32_t> method_of_decl;  // the declaration each method came from
   std::unordered_set<std::string, TextHash, std::equal_to<>> colliding_fns;
   std::uint32_t entry = none;
   ConstPool pool;
