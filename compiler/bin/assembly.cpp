@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <unordered_map>
-
 #include "gcinfer/gcinfer.hpp"
 
 namespace Driver {
@@ -79,17 +77,33 @@ Types::Symbols merge_symbols(std::span<const Types::FileSymbols> files) {
 }
 
 void check_symbol_collisions(Diag::Collector& collector, std::span<const Types::FileSymbols> files) {
-  // Class and interface names are global to the program, across modules.
-  std::unordered_map<std::string_view, FirstSite> classes;
-  std::unordered_map<std::string_view, FirstSite> interfaces;
+  // Class and interface names are global to the program, across modules. The
+  // tables below refer to the files' entries; the first file declaring a
+  // name is looked up only when a second one does.
+  Types::NameMap<Types::ClassInfo> classes;
+  Types::NameMap<Types::InterfaceInfo> interfaces;
+  std::size_t class_count = 0;
+  for (const Types::FileSymbols& file : files) class_count += file.symbols.classes.size();
+  classes.reserve(class_count);
+  auto first_site = [&](auto member, const auto* first) {
+    for (const Types::FileSymbols& earlier : files) {
+      if ((earlier.symbols.*member).find(first->name) == first) return FirstSite{&earlier.path, first->pos};
+    }
+    return FirstSite{&files.front().path, first->pos};  // not reached: the entry is some file's
+  };
   for (const Types::FileSymbols& file : files) {
     for (const Types::ClassInfo* c : file.symbols.classes.in_name_order()) {
-      auto [first, added] = classes.emplace(c->name, FirstSite{&file.path, c->pos});
-      if (!added) report_collision(collector, "class", c->name, file.path, c->pos, first->second);
+      auto [first, added] = classes.insert_shared(*c);
+      if (!added) {
+        report_collision(collector, "class", c->name, file.path, c->pos, first_site(&Types::Symbols::classes, first));
+      }
     }
     for (const Types::InterfaceInfo* i : file.symbols.interfaces.in_name_order()) {
-      auto [first, added] = interfaces.emplace(i->name, FirstSite{&file.path, i->pos});
-      if (!added) report_collision(collector, "interface", i->name, file.path, i->pos, first->second);
+      auto [first, added] = interfaces.insert_shared(*i);
+      if (!added) {
+        report_collision(collector, "interface", i->name, file.path, i->pos,
+                         first_site(&Types::Symbols::interfaces, first));
+      }
     }
   }
 }
