@@ -101,9 +101,10 @@ ImageCompile compile_image(const DependencyList& deps, const std::string& path) 
     for (SourceFile& f : more) sources->push_back(std::move(f));
   }
   out.sources = sources;
+  // Trees keep no view into their source texts: each text goes once its file
+  // is parsed, and a diagnostic quoting it reads the file again.
+  ParsedList parsed = parse_all_releasing(out.collector, *sources);
   out.lookup = build_lookup(*out.sources);
-
-  ParsedList parsed = parse_all(out.collector, *sources);
   if (!deps.empty()) {
     for (ParsedFile& file : parsed) {
       if (const Dependency* dep = dependency_of(deps, file.source->path))
