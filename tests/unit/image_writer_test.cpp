@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 
 #include "emit/emit.hpp"
 #include "image_samples.hpp"
@@ -41,6 +42,23 @@ TEST(ImageWriter, BufWritesLittleEndian) {
   b.patch_u32(1, 0x01020304);
   EXPECT_EQ(hex(b.contents().substr(0, 5)), "ab 04 03 02 01");
   EXPECT_EQ(b.size(), 25u);
+}
+
+// The pool's table grows as it fills: every value keeps its number, and an
+// Int never answers for a Float of the same bits or a text of the same hash.
+TEST(ImageWriter, ConstantPoolKeepsNumbersAcrossGrowth) {
+  ConstPool pool;
+  for (std::int64_t i = 0; i < 3000; ++i) {
+    ASSERT_EQ(pool.const_int(i * 7919), std::uint32_t(3 * i));
+    ASSERT_EQ(pool.const_float_bits(std::uint64_t(i * 7919)), std::uint32_t(3 * i + 1));
+    ASSERT_EQ(pool.const_text("k" + std::to_string(i)), std::uint32_t(3 * i + 2));
+  }
+  for (std::int64_t i = 2999; i >= 0; --i) {
+    EXPECT_EQ(pool.const_int(i * 7919), std::uint32_t(3 * i));
+    EXPECT_EQ(pool.const_float_bits(std::uint64_t(i * 7919)), std::uint32_t(3 * i + 1));
+    EXPECT_EQ(pool.const_text("k" + std::to_string(i)), std::uint32_t(3 * i + 2));
+  }
+  EXPECT_EQ(pool.size(), 9000u);
 }
 
 TEST(ImageWriter, ConstantPoolInternsByValue) {
