@@ -125,7 +125,7 @@ std::optional<std::uint32_t> Program::method_id(std::string_view key) const {
 }
 
 std::string Program::free_fn_key(std::string_view module, std::string_view name) const {
-  if (colliding_fns.find(name) == colliding_fns.end()) return std::string(name);
+  if (!colliding(name)) return std::string(name);
   return std::string(module) + "#" + std::string(name);
 }
 

@@ -205,6 +205,10 @@ struct Program {
   std::optional<std::uint32_t> method_id(std::string_view key) const;
   std::optional<std::uint32_t> method_of(const Ast::Method* decl) const { return method_of_decl.find(decl); }
   const ClassRec* class_rec(std::string_view name) const;
+  // Whether free functions of this name are declared in several modules.
+  bool colliding(std::string_view name) const {
+    return !colliding_fns.empty() && colliding_fns.find(name) != colliding_fns.end();
+  }
   // The method key of a free function declared in `module`.
   std::string free_fn_key(std::string_view module, std::string_view name) const;
 
