@@ -7,10 +7,9 @@ namespace Typing {
 
 ExprInfo unknown_info() { return ExprInfo{}; }
 
-ExprInfo known_info(Typ ty) {
-  // Built in place: the default working type would only be overwritten.
-  return ExprInfo{ty, false, std::move(ty)};
-}
+// Built in place: the default working type would only be overwritten.
+ExprInfo known_info(const Typ& ty) { return ExprInfo{ty, false, ty}; }
+ExprInfo known_info(Typ&& ty) { return ExprInfo{ty, false, std::move(ty)}; }
 
 std::string quoted(std::string_view name) { return "`" + std::string(name) + "`"; }
 

@@ -56,7 +56,10 @@ ExprInfo unknown_info();
 // Whether a value of type `value` may be stored where `target` is expected
 // (check_fit.cpp). Names unknown to `symbols` fit anything.
 bool type_fits(const Symbols& symbols, const Typ& target, const Typ& value);
-ExprInfo known_info(Typ ty);
+// A type taken by reference is copied once for each of the two fields, a
+// temporary once in all.
+ExprInfo known_info(const Typ& ty);
+ExprInfo known_info(Typ&& ty);
 
 // "`name`" for messages.
 std::string quoted(std::string_view name);
