@@ -114,10 +114,9 @@ ExprInfo Checker::method_call(const Ast::Call& c, const Ast::FieldAccess& callee
 }
 
 const FnInfo* Checker::resolve_function(std::string_view name) const {
-  auto own = ctx_.modules.find(std::string(ctx_.module));
   // Without module tables the whole program is one module.
-  if (own == ctx_.modules.end()) return ctx_.merged.functions.find(name);
-  if (const FnInfo* f = own->second.functions.find(name)) return f;
+  if (!own_module_) return ctx_.merged.functions.find(name);
+  if (const FnInfo* f = own_module_->functions.find(name)) return f;
   for (const std::string& module : ctx_.used_mods) {
     auto table = ctx_.modules.find(module);
     if (table == ctx_.modules.end()) continue;

@@ -63,8 +63,18 @@ void DeclaredScope::restore(std::size_t mark) {
   }
 }
 
+namespace {
+
+const Symbols* module_table(const BodyContext& ctx) {
+  auto own = ctx.modules.find(std::string(ctx.module));
+  return own == ctx.modules.end() ? nullptr : &own->second;
+}
+
+}  // namespace
+
 Checker::Checker(BodyContext& ctx, Env& env)
-    : ctx_(ctx), env_(env), sink_(&ctx.collector), using_calls_(&ctx.out.using_calls) {}
+    : ctx_(ctx), own_module_(module_table(ctx)), env_(env), sink_(&ctx.collector),
+      using_calls_(&ctx.out.using_calls) {}
 
 Checker::Mark Checker::mark() const { return Mark{env_.mark(), declared_.mark(), lost_.size()}; }
 

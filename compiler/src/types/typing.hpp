@@ -225,6 +225,7 @@ class Checker {
   bool is_narrowed(std::string_view name) const;
 
   BodyContext& ctx_;
+  const Symbols* own_module_;  // the table of the body's module; null without module tables
   Env& env_;
   Diag::Collector* sink_;
   std::vector<Ast::NodeId>* using_calls_;
