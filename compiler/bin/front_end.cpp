@@ -6,13 +6,12 @@ namespace Driver {
 
 namespace {
 
-ParsedList parse_each(Diag::Collector& collector, const SourceList& sources, SourceList* releasing) {
+ParsedList parse_each(Diag::Collector& collector, SourceList& sources) {
   ParsedList parsed;
   parsed.reserve(sources.size());
-  for (std::size_t i = 0; i < sources.size(); ++i) {
-    const SourceFile& source = sources[i];
+  for (SourceFile& source : sources) {
     parsed.push_back({&source, Parser::parse_source(collector, source.path, source.text)});
-    if (releasing) release_text((*releasing)[i]);
+    release_text(source);
   }
   return parsed;
 }
@@ -35,12 +34,8 @@ ParsedList share_constants(ParsedList parsed) {
 
 }  // namespace
 
-ParsedList parse_all(Diag::Collector& collector, const SourceList& sources) {
-  return share_constants(parse_each(collector, sources, nullptr));
-}
-
 ParsedList parse_all_releasing(Diag::Collector& collector, SourceList& sources) {
-  return share_constants(parse_each(collector, sources, &sources));
+  return share_constants(parse_each(collector, sources));
 }
 
 }  // namespace Driver

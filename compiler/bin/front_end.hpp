@@ -18,10 +18,8 @@ struct ParsedFile {
 
 using ParsedList = std::vector<ParsedFile>;
 
-// Lexes and parses every file in order, then shares top-level constants across files.
-ParsedList parse_all(Diag::Collector& collector, const SourceList& sources);
-
-// The same, dropping each file's text as soon as its tree is built (see
+// Lexes and parses every file in order, then shares top-level constants
+// across files. Each file's text is dropped as soon as its tree is built (see
 // release_texts), so that the texts of a many-file program are never held
 // together with all its trees.
 ParsedList parse_all_releasing(Diag::Collector& collector, SourceList& sources);
