@@ -107,9 +107,10 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
 Ty MethodEmitter::emit_direct(int dst, const Ast::Call& c, std::uint32_t method, const Ast::Expr* receiver,
                               std::string_view qualifier, std::string_view name) {
   const Ast::Method& callee = *prog.methods[method].decl;
-  if (c.args.size() != callee.params.size())
-    return fail(dst, c.pos, q(qualifier.empty() ? std::string(name) : std::string(qualifier) + "." + std::string(name)) + " takes " + args_text(int(callee.params.size())) +
-                                std::to_string(c.args.size()));
+  if (c.args.size() != callee.params.size()) {
+    std::string label = qualifier.empty() ? std::string(name) : std::string(qualifier) + "." + std::string(name);
+    return fail(dst, c.pos, q(label) + " takes " + args_text(int(callee.params.size())) + std::to_string(c.args.size()));
+  }
   int first = receiver ? 1 : 0;
   int n = int(c.args.size()) + first;
   int base = alloc_temps(n);
@@ -269,8 +270,7 @@ Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view nam
       release_if_fresh(*c.args[i], base + int(i), tys[i]);
     }
   }
-  std::optional<Typ> first = tys.empty() || !tys[0] ? std::nullopt : std::optional<Typ>(*tys[0]);
-  return ty_of(Types::builtin_confident_ret(name, first));
+  return builtin_ret(name, tys.empty() ? Ty() : tys[0]);
 }
 
 Ty MethodEmitter::emit_stdlib(int dst, const Ast::Call& c, std::string_view module, std::string_view member) {

@@ -155,7 +155,7 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
       const auto& top = e.as<Ast::BinOp>();
       Ty right = type_of(*top.right);
       if (is_float(right)) return float_ty();
-      return right ? (int_ty()) : std::nullopt;
+      return right ? int_ty() : Ty();
     }
     return int_ty();
   }
@@ -207,7 +207,7 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
         if (id->name == "call" && first) {
           if (const auto* a = strip_all(*first).get_if<Types::TActor>()) return reply_type(a->message_type);
         }
-        return ty_of(Types::builtin_confident_ret(id->name, first ? std::optional<Typ>(*first) : std::nullopt));
+        return builtin_ret(id->name, first);
       }
       if (const auto* fa = c.callee->get_if<Ast::FieldAccess>()) {
         if (const auto* obj = fa->object->get_if<Ast::Ident>(); obj && !find_local(obj->name)) {

@@ -75,6 +75,10 @@ class MethodEmitter {
   Ty ty_of(const std::optional<Types::Typ>& ty) const { return prog.types.of(ty); }
   Ty ty_of(const Ast::TypeExpr& ty) const { return prog.types.of_type_expr(ty); }
   Ty ty_of(const Ast::TypeExpr* ty) const { return ty ? prog.types.of_type_expr(*ty) : Ty(); }
+  // The result type of a builtin call whose first argument has type `first`.
+  Ty builtin_ret(std::string_view name, const Ty& first) const {
+    return ty_of(Types::builtin_confident_ret(name, first ? std::optional<Types::Typ>(*first) : std::nullopt));
+  }
 
   // ---- constants
   void load_int(int dst, std::int64_t value, Ast::Pos pos);

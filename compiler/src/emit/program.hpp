@@ -43,7 +43,7 @@ struct TypeInfo {
 class Ty {
  public:
   Ty() = default;
-  Ty(std::nullopt_t) {}  // NOLINT: reads like the optional it replaces
+  Ty(std::nullopt_t) {}  // implicit, so `return std::nullopt;` reads as "not known"
   explicit Ty(const TypeInfo* info) : info_(info) {}
   explicit operator bool() const { return info_ != nullptr; }
   bool has_value() const { return info_ != nullptr; }
