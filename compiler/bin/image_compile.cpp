@@ -88,13 +88,12 @@ void check_internal_imports(Diag::Collector& collector, const DependencyList& de
 
 bool in_dependency(const DependencyList& deps, std::string_view path) { return dependency_of(deps, path) != nullptr; }
 
-ImageCompile compile_image(const DependencyList& deps, const std::string& path) {
-  // An image compile allocates and frees many large vectors (trees, tables,
-  // code, the image): keep them in the heap instead of fresh mappings that
-  // the kernel must zero on first touch and unmap on each free.
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  ImageCompile out;
+namespace {
+
+// Everything up to the lowered image. The trees, tables and symbols live only
+// in here: they are freed before the image is serialised, so its buffers
+// reuse their memory instead of touching fresh pages.
+Emit::Image lower_program(ImageCompile& out, const DependencyList& deps, const std::string& path) {
   auto sources = std::make_shared<SourceList>(discover_and_read(path));
   for (const Dependency& dep : deps) {
     SourceList more = discover_and_read(dep.dir);
@@ -138,11 +137,21 @@ ImageCompile compile_image(const DependencyList& deps, const std::string& path) 
     for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, &rewritten[i], &tables[i]});
   }
   Emit::EntryOk entry_ok = [&deps](const std::string& p) { return !in_dependency(deps, p); };
-  out.image = Emit::emit(entry_ok, program.merged, program.module_of, program.modules, out.collector, units);
-  out.has_entry = out.image.size() >= 44 && (static_cast<unsigned char>(out.image[40]) != 0xFF ||
-                                              static_cast<unsigned char>(out.image[41]) != 0xFF ||
-                                              static_cast<unsigned char>(out.image[42]) != 0xFF ||
-                                              static_cast<unsigned char>(out.image[43]) != 0xFF);
+  return Emit::emit_image(entry_ok, program.merged, program.module_of, program.modules, out.collector, units);
+}
+
+}  // namespace
+
+ImageCompile compile_image(const DependencyList& deps, const std::string& path) {
+  // An image compile allocates and frees many large vectors (trees, tables,
+  // code, the image): keep them in the heap instead of fresh mappings that
+  // the kernel must zero on first touch and unmap on each free.
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  ImageCompile out;
+  Emit::Image image = lower_program(out, deps, path);
+  out.has_entry = image.entry != Emit::none;
+  out.image = Emit::write_image(image);
   return out;
 }
 

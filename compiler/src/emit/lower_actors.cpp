@@ -14,7 +14,7 @@ Ty MethodEmitter::emit_spawn(int dst, const Ast::Spawn& e) {
   int t = alloc_temps(2);
   put_abx(Op::NEW, t, *cid, IndexKind::CLASS, e.pos);
   emit_ctor_fields(t, prog.classes[*cid], e.fields, e.pos);
-  auto receive = prog.method_id(std::string(e.class_name) + ".receive");
+  auto receive = prog.class_method(*cid, "receive");
   if (!receive)
     return fail(dst, e.pos,
                 "`spawn " + std::string(e.class_name) + "`: no `receive` method (typecheck should have refused)");

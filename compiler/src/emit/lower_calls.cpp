@@ -35,7 +35,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
     std::string_view name = id->name;
     if (const Types::FnInfo* fn = prog.merged.functions.find(name); fn && !is_container_builtin(name)) {
       // The declaration the checker resolved, unless the name is declared in several modules.
-      auto m = !prog.colliding(name) ? prog.method_of(fn->fn) : prog.method_id(prog.free_fn_key(module, name));
+      auto m = !prog.colliding(name) ? prog.method_of(fn->fn) : prog.fn_id(prog.free_fn_key(module, name));
       if (!m && prog.colliding(name)) {
         // Declared in another module the file uses: the first such function.
         for (std::uint32_t i = 0; i < prog.methods.size() && !m; ++i)
@@ -79,7 +79,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       const Types::FnInfo* fn = mod->second.functions.find(fa->field);
       auto m = !fn ? std::nullopt
                : !prog.colliding(fa->field) ? prog.method_of(fn->fn)
-                                            : prog.method_id(prog.free_fn_key(mod->first, fa->field));
+                                            : prog.fn_id(prog.free_fn_key(mod->first, fa->field));
       if (!m)
         return fail(dst, c.pos, "call to " + q(std::string(obj->name) + "." + std::string(fa->field)) +
                                     ", which is not a declared fn in module " + q(obj->name));

@@ -19,7 +19,7 @@ MethodEmitter::MethodEmitter(Program& p, MethodRec& r)
 }
 
 std::string MethodEmitter::method_label() const {
-  return rec.owner_name.empty() ? rec.name : rec.owner_name + "." + rec.name;
+  return rec.owner_name.empty() ? std::string(rec.name) : std::string(rec.owner_name) + "." + std::string(rec.name);
 }
 
 void MethodEmitter::report(std::string_view code, Ast::Pos pos, std::string message) {

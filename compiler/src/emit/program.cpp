@@ -17,9 +17,33 @@ int ClassRec::slot_of(std::string_view field) const {
   return -1;
 }
 
+namespace {
+
+std::size_t site_hash(Ast::NodeId id) { return std::size_t(id) * 0x9E3779B1u; }
+
+}  // namespace
+
+const Views::Site* Views::site(Ast::NodeId id) const {
+  if (sites.empty()) return nullptr;
+  std::size_t mask = sites.size() - 1;
+  for (std::size_t i = site_hash(id) & mask;; i = (i + 1) & mask) {
+    if (sites[i].id_plus_one == id + 1) return &sites[i];
+    if (sites[i].id_plus_one == 0) return nullptr;
+  }
+}
+
+Views::Site& Views::site_slot(Ast::NodeId id) {
+  std::size_t mask = sites.size() - 1;
+  std::size_t i = site_hash(id) & mask;
+  while (sites[i].id_plus_one != 0 && sites[i].id_plus_one != id + 1) i = (i + 1) & mask;
+  sites[i].id_plus_one = id + 1;
+  return sites[i];
+}
+
 const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string_view label) const {
-  if (std::size_t(id) + 1 >= drop_start.size()) return nullptr;
-  for (std::uint32_t i = drop_start[id]; i < drop_start[id + 1]; ++i) {
+  const Site* s = site(id);
+  if (!s) return nullptr;
+  for (std::uint32_t i = s->start; i < s->start + s->count; ++i) {
     const Owner::Drop* d = drops[i];
     if (d->kind != kind) continue;
     if ((kind == Owner::DropKind::Scope || kind == Owner::DropKind::JoinDrop) && d->label != label) continue;
@@ -30,17 +54,26 @@ const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string
 
 Views build_views(const Owner::Tables& tables, Ast::NodeId next_id) {
   Views v;
-  std::size_t ids = next_id;
-  for (const Owner::Drop& d : tables.drops) ids = std::max<std::size_t>(ids, std::size_t(d.id) + 1);
-  for (const Owner::Move& m : tables.moves) ids = std::max<std::size_t>(ids, std::size_t(m.id) + 1);
-  // A counting sort by site id keeps each site's records in recording order.
-  v.drop_start.assign(ids + 1, 0);
-  for (const Owner::Drop& d : tables.drops) ++v.drop_start[d.id + 1];
-  for (std::size_t i = 1; i <= ids; ++i) v.drop_start[i] += v.drop_start[i - 1];
+  // A counting sort over the sites' slots keeps each site's records in
+  // recording order; the order of the sites themselves does not matter.
+  std::size_t slots = 16;
+  while (slots < 2 * tables.drops.size()) slots *= 2;
+  v.sites.resize(slots);
+  for (const Owner::Drop& d : tables.drops) ++v.site_slot(d.id).count;
+  std::uint32_t start = 0;
+  for (Views::Site& s : v.sites) {
+    s.start = start;
+    start += s.count;
+    s.count = 0;
+  }
   v.drops.resize(tables.drops.size());
-  std::vector<std::uint32_t> next(v.drop_start.begin(), v.drop_start.end() - 1);
-  for (const Owner::Drop& d : tables.drops) v.drops[next[d.id]++] = &d;
+  for (const Owner::Drop& d : tables.drops) {
+    Views::Site& s = v.site_slot(d.id);
+    v.drops[s.start + s.count++] = &d;
+  }
   for (const Owner::Residual& r : tables.residual) v.residual[r.id].push_back(&r);
+  std::size_t ids = next_id;
+  for (const Owner::Move& m : tables.moves) ids = std::max<std::size_t>(ids, std::size_t(m.id) + 1);
   v.moved.assign(ids, false);
   for (const Owner::Move& m : tables.moves) v.moved[m.id] = true;
   return v;
@@ -101,6 +134,8 @@ Ty TypeTable::of(const Types::Typ& ty) {
 }
 
 Ty TypeTable::of_type_expr(const Ast::TypeExpr& ty) {
+  // Most written types are plain names: those need no entry of their own.
+  if (ty.kind == Ast::TypeKind::TyName) return named(ty.as<Ast::TyName>().name);
   if (auto found = by_expr_.find(&ty)) return Ty(*found);
   Ty out = of(Types::typ_of_field_ty(ty));
   by_expr_.insert(&ty, out.info());
@@ -118,9 +153,15 @@ const ClassRec* Program::class_rec(std::string_view name) const {
   return id ? &classes[*id] : nullptr;
 }
 
-std::optional<std::uint32_t> Program::method_id(std::string_view key) const {
-  auto it = method_ids.find(key);
-  if (it == method_ids.end()) return std::nullopt;
+std::optional<std::uint32_t> Program::class_method(std::uint32_t class_id, std::string_view name) const {
+  for (const auto& [method, id] : classes[class_id].method_ids)
+    if (method == name) return id;
+  return std::nullopt;
+}
+
+std::optional<std::uint32_t> Program::fn_id(std::string_view key) const {
+  auto it = fn_ids.find(key);
+  if (it == fn_ids.end()) return std::nullopt;
   return it->second;
 }
 
@@ -366,30 +407,31 @@ struct ProgramBuilder {
     }
   }
 
-  void add_method(MethodRec rec) {
+  std::uint32_t add_method(MethodRec rec) {
     auto id = std::uint32_t(prog.methods.size());
-    prog.method_ids.emplace(rec.key, id);
     prog.method_of_decl.insert(rec.decl, id);
     prog.methods.push_back(std::move(rec));
+    return id;
   }
 
   void collect_methods() {
     // Free functions by name, with the index of the first file declaring them.
     std::unordered_map<std::string_view, std::size_t> first_file;
     std::size_t methods = 0;
+    std::size_t fns = 0;
     for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
       for (const Ast::Decl* d : prog.files[fi].tree->decls) {
         if (const auto* c = d->get_if<Ast::ClassDecl>()) methods += c->methods.size();
         const auto* fn = d->get_if<Ast::FnDecl>();
         if (!fn || !fn->fn) continue;
-        ++methods;
+        ++fns;
         auto [it, added] = first_file.emplace(fn->fn->name, fi);
         if (!added && prog.modules_of_files[it->second] != prog.modules_of_files[fi])
           prog.colliding_fns.insert(std::string(it->first));
       }
     }
-    prog.methods.reserve(methods);
-    prog.method_ids.reserve(methods);
+    prog.methods.reserve(methods + fns);
+    prog.fn_ids.reserve(fns);
     for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
       const SourceUnit& f = prog.files[fi];
       const std::string& module = prog.modules_of_files[fi];
@@ -400,31 +442,26 @@ struct ProgramBuilder {
           // A second declaration of a class name was skipped; so are its methods.
           if (prog.classes[*cid].info->id != c->id && prog.classes[*cid].info->pos.line != c->pos.line) continue;
           for (const Ast::Method* m : c->methods) {
-            std::string key = std::string(c->name) + "." + std::string(m->name);
-            if (prog.method_ids.count(key)) continue;
+            if (prog.class_method(*cid, m->name)) continue;
             MethodRec rec;
-            rec.name = std::string(m->name);
-            rec.key = std::move(key);
+            rec.name = m->name;
             rec.owner = *cid;
-            rec.owner_name = std::string(c->name);
+            rec.owner_name = c->name;
             rec.decl = m;
             rec.file = fi;
             rec.out.args = std::uint8_t(std::min<std::size_t>(m->params.size() + (m->is_static ? 0 : 1), 255));
-            add_method(std::move(rec));
+            prog.classes[*cid].method_ids.emplace_back(m->name, add_method(std::move(rec)));
           }
         } else if (const auto* fn = d->get_if<Ast::FnDecl>(); fn && fn->fn) {
           const Ast::Method* m = fn->fn;
-          std::string key = prog.free_fn_key(module, m->name);
-          if (prog.method_ids.count(key)) continue;
+          auto [it, added] = prog.fn_ids.emplace(prog.free_fn_key(module, m->name), std::uint32_t(prog.methods.size()));
+          if (!added) continue;
           MethodRec rec;
-          rec.name = std::string(m->name);
-          rec.key = std::move(key);
+          rec.name = m->name;
           rec.decl = m;
           rec.file = fi;
           rec.out.args = std::uint8_t(std::min<std::size_t>(m->params.size(), 255));
-          auto id = std::uint32_t(prog.methods.size());
-          add_method(std::move(rec));
-          entry_rule(fi, *m, id);
+          entry_rule(fi, *m, add_method(std::move(rec)));
         }
       }
     }

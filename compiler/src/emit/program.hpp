@@ -133,6 +133,9 @@ struct ClassRec {
   std::vector<FieldRec> fields;
   std::vector<TableIndex> indexes;
   const Types::ClassInfo* info = nullptr;  // null for union variant classes
+  // The class's methods by name, in declaration order (a repeated name keeps
+  // its first method).
+  std::vector<std::pair<std::string_view, std::uint32_t>> method_ids;
 
   // Slot of the field, or -1.
   int slot_of(std::string_view field) const;
@@ -144,29 +147,38 @@ struct IfaceRec {
   std::uint32_t first_slot = 0;
 };
 
+// Names point into the syntax trees, which outlive the emitter.
 struct MethodRec {
-  std::string name;        // as listed: the method or function name
-  std::string key;         // "C.m", "f" or "module#f"
+  std::string_view name;        // as listed: the method or function name
   std::uint32_t owner = none;
-  std::string owner_name;  // the class name; empty for a free function
+  std::string_view owner_name;  // the class name; empty for a free function
   const Ast::Method* decl = nullptr;
   std::size_t file = 0;    // index into the source units
   MethodEntry out;
 };
 
 // The ownership tables of one file, arranged for lookup by node id: the
-// emitter asks at nearly every node, so each question is an array index.
+// emitter asks at nearly every node. Only sites with drops take room, so a
+// large file costs memory in proportion to its drops, not to its nodes.
 struct Views {
-  // Drops ordered by site id; records of one site keep their recording order.
-  // The drops of site `id` are drops[drop_start[id] .. drop_start[id + 1]).
+  // Drops grouped by site; records of one site keep their recording order.
   std::vector<const Owner::Drop*> drops;
-  std::vector<std::uint32_t> drop_start;
+  // Open addressing over the sites that have drops: the drops of `site` are
+  // drops[start .. start + count).
+  struct Site {
+    Ast::NodeId id_plus_one = 0;  // 0: an empty slot
+    std::uint32_t start = 0;
+    std::uint32_t count = 0;
+  };
+  std::vector<Site> sites;
   std::unordered_map<Ast::NodeId, std::vector<const Owner::Residual*>> residual;
   std::vector<bool> moved;  // by node id: expressions whose value moves away
 
   // The drop of this kind (and label, for SCOPE and JOIN-DROP) at the site.
   const Owner::Drop* find(Ast::NodeId id, Owner::DropKind kind, std::string_view label = {}) const;
   bool is_moved(Ast::NodeId id) const { return id < moved.size() && moved[id]; }
+  const Site* site(Ast::NodeId id) const;
+  Site& site_slot(Ast::NodeId id);
 };
 
 // `next_id` is larger than every node id of the file's tree.
@@ -186,7 +198,7 @@ struct Program {
   std::vector<IfaceRec> interfaces;
   TextMap<std::uint32_t> iface_ids;
   std::vector<MethodRec> methods;
-  TextMap<std::uint32_t> method_ids;
+  TextMap<std::uint32_t> fn_ids;  // free functions by key: "f" or "module#f"
   PointerMap<Ast::Method, std::uint32_t> method_of_decl;  // the declaration each method came from
   std::unordered_set<std::string, TextHash, std::equal_to<>> colliding_fns;
   std::uint32_t entry = none;
@@ -202,7 +214,8 @@ struct Program {
   std::vector<DropRecord> scratch_drops;
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
-  std::optional<std::uint32_t> method_id(std::string_view key) const;
+  std::optional<std::uint32_t> fn_id(std::string_view key) const;
+  std::optional<std::uint32_t> class_method(std::uint32_t class_id, std::string_view name) const;
   std::optional<std::uint32_t> method_of(const Ast::Method* decl) const { return method_of_decl.find(decl); }
   const ClassRec* class_rec(std::string_view name) const;
   // Whether free functions of this name are declared in several modules.
