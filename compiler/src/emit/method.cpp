@@ -299,10 +299,11 @@ void MethodEmitter::run() {
     if (!over_budget_) report(over_budget_code, m.pos, budget_message(method_label()));
     regs = window;
   }
-  rec.out.regs = std::uint8_t(regs);
-  rec.out.code.assign(code_.begin(), code_.end());
-  rec.out.lines.assign(lines_.begin(), lines_.end());
-  rec.out.drops.assign(drops_.begin(), drops_.end());
+  MethodEntry& out = prog.entries[rec.id];
+  out.regs = std::uint8_t(regs);
+  out.code.assign(code_.begin(), code_.end());
+  out.lines.assign(lines_.begin(), lines_.end());
+  out.drops.assign(drops_.begin(), drops_.end());
   prog.scratch_code.swap(code_);
   prog.scratch_lines.swap(lines_);
   prog.scratch_drops.swap(drops_);

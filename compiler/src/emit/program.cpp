@@ -5,7 +5,6 @@
 #include <cstdio>
 
 #include "emit/method.hpp"
-#include "types/walk.hpp"
 
 namespace Emit::detail {
 
@@ -370,47 +369,27 @@ struct ProgramBuilder {
     library_records();
   }
 
-  // The library records the program needs: `Error` for any `try`, and the
-  // record of each library member it calls.
+  // The library records the program needs (`Error` for any `try`, the record
+  // of each library member it calls), as the ownership pass found them.
   void library_records() {
-    struct Need {
-      std::unordered_set<std::string> names;
-      void on_type(const Ast::TypeExpr&) {}
-      void on_stmt(const Ast::Stmt&) {}
-      void on_expr(const Ast::Expr& e) {
-        if (e.kind == Ast::ExprKind::Try) names.insert(std::string(Types::error_record));
-        const auto* c = e.get_if<Ast::Call>();
-        if (!c) return;
-        const auto* fa = c->callee->get_if<Ast::FieldAccess>();
-        if (!fa) return;
-        const auto* mod = fa->object->get_if<Ast::Ident>();
-        if (!mod || !Types::is_stdlib_module(mod->name)) return;
-        if (const Types::StdlibMember* m = Types::stdlib_member(mod->name, fa->field); m && !m->record.empty())
-          names.insert(std::string(m->record));
-      }
-    } need;
-    Types::Walk::Walker<Need> walker{need};
-    for (const SourceUnit& f : prog.files) {
-      for (const Ast::Decl* d : f.tree->decls) {
-        if (const auto* c = d->get_if<Ast::ClassDecl>()) {
-          for (const Ast::Method* m : c->methods) walker.stmts(m->body);
-        } else if (const auto* fn = d->get_if<Ast::FnDecl>(); fn && fn->fn) {
-          walker.stmts(fn->fn->body);
-        }
-      }
-    }
     for (std::string_view name : {"Error", "Stat", "TimeParts", "Proc"}) {
-      if (!need.names.count(std::string(name)) || prog.class_ids.count(std::string(name))) continue;
+      bool needed = std::any_of(prog.files.begin(), prog.files.end(), [&](const SourceUnit& f) {
+        const auto& records = f.tables->library_records;
+        return std::find(records.begin(), records.end(), name) != records.end();
+      });
+      if (!needed || prog.class_ids.count(std::string(name))) continue;
       const Types::ClassInfo* info = prog.merged.classes.find(name);
       if (!info) continue;
       add_class(class_of_info(*info));
     }
   }
 
-  std::uint32_t add_method(MethodRec rec) {
+  std::uint32_t add_method(MethodRec rec, std::size_t args) {
     auto id = std::uint32_t(prog.methods.size());
+    rec.id = id;
     prog.method_of_decl.insert(rec.decl, id);
-    prog.methods.push_back(std::move(rec));
+    prog.methods.push_back(rec);
+    prog.entries.emplace_back().args = std::uint8_t(std::min<std::size_t>(args, 255));
     return id;
   }
 
@@ -431,6 +410,7 @@ struct ProgramBuilder {
       }
     }
     prog.methods.reserve(methods + fns);
+    prog.entries.reserve(methods + fns);
     prog.fn_ids.reserve(fns);
     for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
       const SourceUnit& f = prog.files[fi];
@@ -449,8 +429,8 @@ struct ProgramBuilder {
             rec.owner_name = c->name;
             rec.decl = m;
             rec.file = fi;
-            rec.out.args = std::uint8_t(std::min<std::size_t>(m->params.size() + (m->is_static ? 0 : 1), 255));
-            prog.classes[*cid].method_ids.emplace_back(m->name, add_method(std::move(rec)));
+            std::size_t args = m->params.size() + (m->is_static ? 0 : 1);
+            prog.classes[*cid].method_ids.emplace_back(m->name, add_method(rec, args));
           }
         } else if (const auto* fn = d->get_if<Ast::FnDecl>(); fn && fn->fn) {
           const Ast::Method* m = fn->fn;
@@ -460,8 +440,7 @@ struct ProgramBuilder {
           rec.name = m->name;
           rec.decl = m;
           rec.file = fi;
-          rec.out.args = std::uint8_t(std::min<std::size_t>(m->params.size(), 255));
-          entry_rule(fi, *m, add_method(std::move(rec)));
+          entry_rule(fi, *m, add_method(rec, m->params.size()));
         }
       }
     }
@@ -601,13 +580,11 @@ struct ProgramBuilder {
         if (ok) out.vtables.push_back(std::move(vt));
       }
     }
-    out.methods.reserve(prog.methods.size());
     for (std::size_t mi = 0; mi < prog.methods.size(); ++mi) {
-      MethodRec& m = prog.methods[mi];
-      m.out.name = method_names[mi];
-      m.out.owner = m.owner;
-      out.methods.push_back(std::move(m.out));
+      prog.entries[mi].name = method_names[mi];
+      prog.entries[mi].owner = prog.methods[mi].owner;
     }
+    out.methods = std::move(prog.entries);
     out.entry = prog.entry;
     out.constants = prog.pool.take_entries();
     return out;
@@ -623,7 +600,7 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  const Types::ModuleTables& modules, Diag::Collector& collector,
                  std::span<const SourceUnit> files) {
   using namespace detail;
-  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}, {}, {}, {}};
+  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}, {}, {}, {}};
   ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();

@@ -154,7 +154,7 @@ struct MethodRec {
   std::string_view owner_name;  // the class name; empty for a free function
   const Ast::Method* decl = nullptr;
   std::size_t file = 0;    // index into the source units
-  MethodEntry out;
+  std::uint32_t id = 0;    // its method index: what it becomes is entries[id]
 };
 
 // The ownership tables of one file, arranged for lookup by node id: the
@@ -198,6 +198,9 @@ struct Program {
   std::vector<IfaceRec> interfaces;
   TextMap<std::uint32_t> iface_ids;
   std::vector<MethodRec> methods;
+  // Parallel to `methods`: the image's method entries, filled by the method
+  // emitters and handed to the image whole.
+  std::vector<MethodEntry> entries;
   TextMap<std::uint32_t> fn_ids;  // free functions by key: "f" or "module#f"
   PointerMap<Ast::Method, std::uint32_t> method_of_decl;  // the declaration each method came from
   std::unordered_set<std::string, TextHash, std::equal_to<>> colliding_fns;

@@ -239,6 +239,13 @@ void Analyzer::live_mask(Ast::NodeId id, Ast::Pos pos) {
   record_drop(id, pos, DropKind::LiveMask, "", live_holders(0, false));
 }
 
+// Wherever the code is, reached or not: the emitter lowers every body.
+void Analyzer::need_record(std::string_view record) {
+  if (!keep_tables_) return;
+  std::vector<std::string_view>& records = out_.library_records;
+  if (std::find(records.begin(), records.end(), record) == records.end()) records.push_back(record);
+}
+
 void Analyzer::report(const char* code, Ast::Pos pos, std::string message, Diag::Related related) {
   if (!recording_ || quiet_) return;
   collector_.add(Diag::error(code, path_, pos.line, pos.col, std::move(message), {std::move(related)}));

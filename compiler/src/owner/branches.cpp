@@ -115,6 +115,7 @@ void Analyzer::switch_expr(const Ast::Switch& s) {
 }
 
 void Analyzer::try_expr(const Ast::Try& t) {
+  need_record(Types::error_record);
   live_mask(t.id, t.pos);
   Marks entry = marks_;
   bool entry_dead = dead_;

@@ -160,6 +160,8 @@ void Analyzer::call(const Ast::Call& c) {
       }
     } else if (obj && find_local(obj->name) < 0 && Types::is_stdlib_module(obj->name)) {
       // a library member: plain arguments
+      if (const Types::StdlibMember* m = Types::stdlib_member(obj->name, f->field); m && !m->record.empty())
+        need_record(m->record);
     } else {
       read(*f->object);
       const Ast::Method* m = method_of(type_of(*f->object), f->field);

@@ -71,6 +71,9 @@ struct Tables {
   std::vector<Move> moves;
   std::vector<Drop> drops;
   std::vector<Residual> residual;
+  // The library records the bodies need, each once: `Error` for a `try`, and
+  // the record a called library member's result exposes.
+  std::vector<std::string_view> library_records;
 };
 
 // Told the class of every borrowed value that escapes; with an observer such
