@@ -151,9 +151,14 @@ void write_method(Buf& out, const MethodEntry& method) {
   out.u32(static_cast<std::uint32_t>(method.code.size() * 4));
   out.u32s(method.code);
   out.u32(static_cast<std::uint32_t>(method.lines.size()));
-  for (const LineRecord& r : method.lines) {
-    out.u32(r.pc);
-    out.u32(r.line);
+  if constexpr (std::endian::native == std::endian::little && sizeof(LineRecord) == 8) {
+    // A line record is laid out in memory as in the image: (pc, line), little-endian.
+    out.raw({reinterpret_cast<const char*>(method.lines.data()), method.lines.size() * 8});
+  } else {
+    for (const LineRecord& r : method.lines) {
+      out.u32(r.pc);
+      out.u32(r.line);
+    }
   }
   out.u32(static_cast<std::uint32_t>(method.drops.size()));
   for (const DropRecord& r : method.drops) {
@@ -164,39 +169,32 @@ void write_method(Buf& out, const MethodEntry& method) {
 }
 
 std::string write_image(const Image& image) {
-  Buf constants, classes, interfaces, methods;
-  // The two large sections are sized ahead, so neither is copied as it grows.
-  std::size_t constant_bytes = 0, method_bytes = 0;
-  for (const Constant& k : image.constants) constant_bytes += 1 + (k.tag == ConstTag::TEXT ? 4 + k.text.size() : 8);
-  for (const MethodEntry& m : image.methods)
-    method_bytes += 24 + 4 * m.code.size() + 8 * m.lines.size() + 20 * m.drops.size();
-  constants.reserve(constant_bytes);
-  methods.reserve(method_bytes);
-  write_constants(constants, image.constants);
-  for (const ClassEntry& c : image.classes) write_class(classes, c);
-  write_interfaces(interfaces, image.interfaces, image.vtables);
-  for (const MethodEntry& m : image.methods) write_method(methods, m);
-
+  // One buffer, sized ahead for the two large sections: the header's offsets
+  // are patched once the sections behind it are written.
+  std::size_t bytes = header_size;
+  for (const Constant& k : image.constants) bytes += 1 + (k.tag == ConstTag::TEXT ? 4 + k.text.size() : 8);
+  for (const MethodEntry& m : image.methods) bytes += 24 + 4 * m.code.size() + 8 * m.lines.size() + 20 * m.drops.size();
   Buf out;
-  out.reserve(header_size + constants.size() + classes.size() + interfaces.size() + methods.size());
-  std::uint32_t offset = header_size;
+  out.reserve(bytes + 64 * image.classes.size() + 16 * image.interfaces.size());
   out.u32(image_magic);
   out.u32(image_version);
-  auto section = [&](const Buf& bytes, std::size_t count) {
-    out.u32(offset);
-    out.u32(static_cast<std::uint32_t>(count));
-    offset += static_cast<std::uint32_t>(bytes.size());
-  };
-  section(constants, image.constants.size());
-  section(classes, image.classes.size());
-  section(interfaces, image.interfaces.size());
-  section(methods, image.methods.size());
+  for (int i = 0; i < 8; ++i) out.u32(0);  // four (offset, count) pairs, patched below
   out.u32(image.entry);
   assert(out.size() == header_size);
-  out.raw(constants.contents());
-  out.raw(classes.contents());
-  out.raw(interfaces.contents());
-  out.raw(methods.contents());
+  std::size_t pair = 8;
+  auto section = [&](std::size_t count) {
+    out.patch_u32(pair, static_cast<std::uint32_t>(out.size()));
+    out.patch_u32(pair + 4, static_cast<std::uint32_t>(count));
+    pair += 8;
+  };
+  section(image.constants.size());
+  write_constants(out, image.constants);
+  section(image.classes.size());
+  for (const ClassEntry& c : image.classes) write_class(out, c);
+  section(image.interfaces.size());
+  write_interfaces(out, image.interfaces, image.vtables);
+  section(image.methods.size());
+  for (const MethodEntry& m : image.methods) write_method(out, m);
   return out.take();
 }
 

@@ -16,33 +16,11 @@ int ClassRec::slot_of(std::string_view field) const {
   return -1;
 }
 
-namespace {
-
-std::size_t site_hash(Ast::NodeId id) { return std::size_t(id) * 0x9E3779B1u; }
-
-}  // namespace
-
-const Views::Site* Views::site(Ast::NodeId id) const {
-  if (sites.empty()) return nullptr;
-  std::size_t mask = sites.size() - 1;
-  for (std::size_t i = site_hash(id) & mask;; i = (i + 1) & mask) {
-    if (sites[i].id_plus_one == id + 1) return &sites[i];
-    if (sites[i].id_plus_one == 0) return nullptr;
-  }
-}
-
-Views::Site& Views::site_slot(Ast::NodeId id) {
-  std::size_t mask = sites.size() - 1;
-  std::size_t i = site_hash(id) & mask;
-  while (sites[i].id_plus_one != 0 && sites[i].id_plus_one != id + 1) i = (i + 1) & mask;
-  sites[i].id_plus_one = id + 1;
-  return sites[i];
-}
-
 const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string_view label) const {
-  const Site* s = site(id);
-  if (!s) return nullptr;
-  for (std::uint32_t i = s->start; i < s->start + s->count; ++i) {
+  std::size_t block = id / block_ids;
+  if (block + 1 >= block_start.size()) return nullptr;
+  for (std::uint32_t i = block_start[block]; i < block_start[block + 1] && drop_ids[i] <= id; ++i) {
+    if (drop_ids[i] != id) continue;
     const Owner::Drop* d = drops[i];
     if (d->kind != kind) continue;
     if ((kind == Owner::DropKind::Scope || kind == Owner::DropKind::JoinDrop) && d->label != label) continue;
@@ -53,26 +31,28 @@ const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string
 
 Views build_views(const Owner::Tables& tables, Ast::NodeId next_id) {
   Views v;
-  // A counting sort over the sites' slots keeps each site's records in
-  // recording order; the order of the sites themselves does not matter.
-  std::size_t slots = 16;
-  while (slots < 2 * tables.drops.size()) slots *= 2;
-  v.sites.resize(slots);
-  for (const Owner::Drop& d : tables.drops) ++v.site_slot(d.id).count;
-  std::uint32_t start = 0;
-  for (Views::Site& s : v.sites) {
-    s.start = start;
-    start += s.count;
-    s.count = 0;
-  }
-  v.drops.resize(tables.drops.size());
-  for (const Owner::Drop& d : tables.drops) {
-    Views::Site& s = v.site_slot(d.id);
-    v.drops[s.start + s.count++] = &d;
-  }
-  for (const Owner::Residual& r : tables.residual) v.residual[r.id].push_back(&r);
   std::size_t ids = next_id;
+  for (const Owner::Drop& d : tables.drops) ids = std::max<std::size_t>(ids, std::size_t(d.id) + 1);
   for (const Owner::Move& m : tables.moves) ids = std::max<std::size_t>(ids, std::size_t(m.id) + 1);
+  // A counting sort by block, then a stable sort by id inside each block:
+  // each site's records keep their recording order.
+  std::size_t blocks = ids / Views::block_ids + 1;
+  v.block_start.assign(blocks + 1, 0);
+  for (const Owner::Drop& d : tables.drops) ++v.block_start[d.id / Views::block_ids + 1];
+  for (std::size_t b = 1; b <= blocks; ++b) v.block_start[b] += v.block_start[b - 1];
+  v.drops.resize(tables.drops.size());
+  {
+    std::vector<std::uint32_t> next(v.block_start.begin(), v.block_start.end() - 1);
+    for (const Owner::Drop& d : tables.drops) v.drops[next[d.id / Views::block_ids]++] = &d;
+  }
+  auto by_id = [](const Owner::Drop* a, const Owner::Drop* b) { return a->id < b->id; };
+  for (std::size_t b = 0; b < blocks; ++b) {
+    auto first = v.drops.begin() + v.block_start[b], last = v.drops.begin() + v.block_start[b + 1];
+    if (!std::is_sorted(first, last, by_id)) std::stable_sort(first, last, by_id);
+  }
+  v.drop_ids.reserve(v.drops.size());
+  for (const Owner::Drop* d : v.drops) v.drop_ids.push_back(d->id);
+  for (const Owner::Residual& r : tables.residual) v.residual[r.id].push_back(&r);
   v.moved.assign(ids, false);
   for (const Owner::Move& m : tables.moves) v.moved[m.id] = true;
   return v;

@@ -158,27 +158,23 @@ struct MethodRec {
 };
 
 // The ownership tables of one file, arranged for lookup by node id: the
-// emitter asks at nearly every node. Only sites with drops take room, so a
-// large file costs memory in proportion to its drops, not to its nodes.
+// emitter asks at nearly every node. Memory grows with the drops, not with
+// the nodes, and the drops of one method (whose nodes have neighbouring ids)
+// sit together.
 struct Views {
-  // Drops grouped by site; records of one site keep their recording order.
+  static constexpr std::size_t block_ids = 64;
+  // Drops ordered by site id; records of one site keep their recording order.
   std::vector<const Owner::Drop*> drops;
-  // Open addressing over the sites that have drops: the drops of `site` are
-  // drops[start .. start + count).
-  struct Site {
-    Ast::NodeId id_plus_one = 0;  // 0: an empty slot
-    std::uint32_t start = 0;
-    std::uint32_t count = 0;
-  };
-  std::vector<Site> sites;
+  std::vector<Ast::NodeId> drop_ids;  // drops[i]->id, scanned without touching the drops
+  // The drops of sites in [b * block_ids, (b + 1) * block_ids) are
+  // drops[block_start[b] .. block_start[b + 1]).
+  std::vector<std::uint32_t> block_start;
   std::unordered_map<Ast::NodeId, std::vector<const Owner::Residual*>> residual;
   std::vector<bool> moved;  // by node id: expressions whose value moves away
 
   // The drop of this kind (and label, for SCOPE and JOIN-DROP) at the site.
   const Owner::Drop* find(Ast::NodeId id, Owner::DropKind kind, std::string_view label = {}) const;
   bool is_moved(Ast::NodeId id) const { return id < moved.size() && moved[id]; }
-  const Site* site(Ast::NodeId id) const;
-  Site& site_slot(Ast::NodeId id);
 };
 
 // `next_id` is larger than every node id of the file's tree.
