@@ -58,23 +58,39 @@ std::uint64_t key_hash(ConstTag tag, std::int64_t value, std::string_view text) 
 
 }  // namespace
 
-void ConstPool::grow() {
+// The low bits of a key's hash choose its slot; the high half, kept in the
+// slot, spares comparing keys on almost every collision and refills a larger
+// table without hashing again.
+namespace {
+std::size_t home_slot(std::uint32_t high, std::size_t mask) {
+  return std::size_t(high * 0x9E3779B9u) & mask;
+}
+}  // namespace
+
+void ConstPool::reserve(std::size_t n) {
+  entries_.reserve(n);
+  std::size_t slots = 256;
+  while (slots < 2 * n) slots *= 2;
+  if (slots > slots_.size()) grow(slots);
+}
+
+void ConstPool::grow(std::size_t slots) {
   std::vector<Slot> old = std::move(slots_);
-  slots_.assign(std::max<std::size_t>(256, old.size() * 2), Slot{});
+  slots_.assign(slots, Slot{});
   std::size_t mask = slots_.size() - 1;
   for (const Slot& slot : old) {
     if (!slot.id_plus_1) continue;
-    std::size_t i = std::size_t(slot.hash) & mask;
+    std::size_t i = home_slot(slot.hash, mask);
     while (slots_[i].id_plus_1) i = (i + 1) & mask;
     slots_[i] = slot;
   }
 }
 
 std::uint32_t ConstPool::intern(ConstTag tag, std::int64_t value, std::string_view text) {
-  if (2 * (used_ + 1) > slots_.size()) grow();
-  std::uint64_t hash = key_hash(tag, value, text);
+  if (2 * (used_ + 1) > slots_.size()) grow(std::max<std::size_t>(256, slots_.size() * 2));
+  auto hash = std::uint32_t(key_hash(tag, value, text) >> 32);
   std::size_t mask = slots_.size() - 1;
-  std::size_t i = std::size_t(hash) & mask;
+  std::size_t i = home_slot(hash, mask);
   for (; slots_[i].id_plus_1; i = (i + 1) & mask) {
     if (slots_[i].hash != hash) continue;
     const Constant& k = entries_[slots_[i].id_plus_1 - 1];

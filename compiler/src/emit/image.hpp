@@ -72,6 +72,8 @@ class ConstPool {
   std::uint32_t const_float_bits(std::uint64_t bits);
   std::uint32_t const_text(std::string_view text);
   std::size_t size() const { return entries_.size(); }
+  // Room for about `n` constants, so the pool does not grow step by step.
+  void reserve(std::size_t n);
   const std::vector<Constant>& entries() const { return entries_; }
   // The entries, leaving the pool empty.
   std::vector<Constant> take_entries() {
@@ -84,11 +86,11 @@ class ConstPool {
   // Asked for every literal the emitter loads: one open-addressing table over
   // all three kinds, at most half full, each slot keeping its key's hash.
   struct Slot {
-    std::uint64_t hash = 0;
+    std::uint32_t hash = 0;       // the key hash's high half
     std::uint32_t id_plus_1 = 0;  // 0: empty
   };
   std::uint32_t intern(ConstTag tag, std::int64_t value, std::string_view text);
-  void grow();
+  void grow(std::size_t slots);
   std::vector<Constant> entries_;
   std::vector<Slot> slots_;
   std::size_t used_ = 0;

@@ -39,7 +39,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       if (!m && prog.colliding(name)) {
         // Declared in another module the file uses: the first such function.
         for (std::uint32_t i = 0; i < prog.methods.size() && !m; ++i)
-          if (prog.methods[i].owner == none && prog.methods[i].name == name) m = i;
+          if (prog.methods[i].owner == none && prog.methods[i].decl->name == name) m = i;
       }
       if (!m) return fail(dst, c.pos, "no emitted method for " + q(name));
       return emit_direct(dst, c, *m, nullptr, {}, name);

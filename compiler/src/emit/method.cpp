@@ -19,7 +19,8 @@ MethodEmitter::MethodEmitter(Program& p, MethodRec& r)
 }
 
 std::string MethodEmitter::method_label() const {
-  return rec.owner_name.empty() ? std::string(rec.name) : std::string(rec.owner_name) + "." + std::string(rec.name);
+  std::string name(rec.decl->name);
+  return rec.owner == none ? name : prog.classes[rec.owner].name + "." + name;
 }
 
 void MethodEmitter::report(std::string_view code, Ast::Pos pos, std::string message) {
@@ -281,7 +282,7 @@ void MethodEmitter::run() {
   const Ast::Method& m = *rec.decl;
   line_ = m.pos.line;
   if (rec.owner != none && !m.is_static) {
-    locals_.push_back({"self", alloc_local(), named(rec.owner_name), 0});
+    locals_.push_back({"self", alloc_local(), named(prog.classes[rec.owner].name), 0});
   }
   for (const Ast::Param& p : m.params) {
     bind_local(p.name, ty_of(p.ty), p.id);

@@ -404,9 +404,7 @@ struct ProgramBuilder {
           for (const Ast::Method* m : c->methods) {
             if (prog.class_method(*cid, m->name)) continue;
             MethodRec rec;
-            rec.name = m->name;
             rec.owner = *cid;
-            rec.owner_name = c->name;
             rec.decl = m;
             rec.file = fi;
             std::size_t args = m->params.size() + (m->is_static ? 0 : 1);
@@ -417,7 +415,6 @@ struct ProgramBuilder {
           auto [it, added] = prog.fn_ids.emplace(prog.free_fn_key(module, m->name), std::uint32_t(prog.methods.size()));
           if (!added) continue;
           MethodRec rec;
-          rec.name = m->name;
           rec.decl = m;
           rec.file = fi;
           entry_rule(fi, *m, add_method(rec, m->params.size()));
@@ -446,13 +443,17 @@ struct ProgramBuilder {
   std::vector<std::uint32_t> class_names, field_names, iface_names, method_names;
 
   void seed_constants() {
+    // Names, then about one literal per method.
+    std::size_t fields = 0;
+    for (const ClassRec& c : prog.classes) fields += c.fields.size();
+    prog.pool.reserve(prog.classes.size() + fields + prog.interfaces.size() + 2 * prog.methods.size());
     class_names.reserve(prog.classes.size());
     for (const ClassRec& c : prog.classes) class_names.push_back(prog.pool.const_text(c.name));
     for (const ClassRec& c : prog.classes)
       for (const ClassRec::FieldRec& f : c.fields) field_names.push_back(prog.pool.const_text(f.name));
     for (const IfaceRec& i : prog.interfaces) iface_names.push_back(prog.pool.const_text(i.name));
     method_names.reserve(prog.methods.size());
-    for (const MethodRec& m : prog.methods) method_names.push_back(prog.pool.const_text(m.name));
+    for (const MethodRec& m : prog.methods) method_names.push_back(prog.pool.const_text(m.decl->name));
   }
 
   void check_residual() {

@@ -147,14 +147,12 @@ struct IfaceRec {
   std::uint32_t first_slot = 0;
 };
 
-// Names point into the syntax trees, which outlive the emitter.
+// A method as numbered: its declaration (which names it) and where it is.
 struct MethodRec {
-  std::string_view name;        // as listed: the method or function name
-  std::uint32_t owner = none;
-  std::string_view owner_name;  // the class name; empty for a free function
   const Ast::Method* decl = nullptr;
-  std::size_t file = 0;    // index into the source units
-  std::uint32_t id = 0;    // its method index: what it becomes is entries[id]
+  std::size_t file = 0;        // index into the source units
+  std::uint32_t owner = none;  // class index; none for a free function
+  std::uint32_t id = 0;        // its method index: what it becomes is entries[id]
 };
 
 // The ownership tables of one file, arranged for lookup by node id: the
