@@ -8,14 +8,21 @@
 
 namespace Emit::detail {
 
-MethodEmitter::MethodEmitter(Program& p, MethodRec& r)
-    : prog(p), rec(r), views(p.views[r.file]), module(p.modules_of_files[r.file]) {
-  code_.swap(prog.scratch_code);
-  lines_.swap(prog.scratch_lines);
-  drops_.swap(prog.scratch_drops);
+MethodEmitter::MethodEmitter(Program& p, MethodRec& r, MethodScratch& scratch)
+    : prog(p),
+      rec(r),
+      views(p.views[r.file]),
+      module(p.modules_of_files[r.file]),
+      code_(scratch.code),
+      lines_(scratch.lines),
+      drops_(scratch.drops),
+      locals_(scratch.locals),
+      jump_lines_(scratch.jump_lines) {
   code_.clear();
   lines_.clear();
   drops_.clear();
+  locals_.clear();
+  jump_lines_.clear();
 }
 
 std::string MethodEmitter::method_label() const {
@@ -305,9 +312,6 @@ void MethodEmitter::run() {
   out.code.assign(code_.begin(), code_.end());
   out.lines.assign(lines_.begin(), lines_.end());
   out.drops.assign(drops_.begin(), drops_.end());
-  prog.scratch_code.swap(code_);
-  prog.scratch_lines.swap(lines_);
-  prog.scratch_drops.swap(drops_);
 }
 
 }  // namespace Emit::detail

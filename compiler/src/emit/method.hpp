@@ -37,16 +37,27 @@ struct LocalVar {
   Ast::NodeId slot = 0;
 };
 
+// Buffers one method emitter after another fills: each method's code and
+// records are allocated once, at their final size, and its working lists
+// not at all.
+struct MethodScratch {
+  std::vector<std::uint32_t> code;
+  std::vector<LineRecord> lines;
+  std::vector<DropRecord> drops;
+  std::vector<LocalVar> locals;
+  std::vector<std::pair<std::size_t, int>> jump_lines;
+};
+
 class MethodEmitter {
  public:
-  MethodEmitter(Program& prog, MethodRec& rec);
+  MethodEmitter(Program& prog, MethodRec& rec, MethodScratch& scratch);
   // Emits the whole method into rec.out.
   void run();
 
   Program& prog;
   MethodRec& rec;
   const Views& views;
-  const std::string module;  // of the method's file
+  const std::string& module;  // of the method's file
 
   // ---- code
   std::size_t here() const { return code_.size(); }
@@ -233,19 +244,19 @@ class MethodEmitter {
  private:
   std::string method_label() const;
   int clamp_reg(int reg);
-  std::vector<std::uint32_t> code_;
-  std::vector<LineRecord> lines_;
-  std::vector<DropRecord> drops_;
+  std::vector<std::uint32_t>& code_;
+  std::vector<LineRecord>& lines_;
+  std::vector<DropRecord>& drops_;
   int line_ = 0;
   int last_line_ = -1;
   std::uint64_t owned_ = 0, gc_ = 0;
   std::uint64_t rec_owned_ = 0, rec_gc_ = 0;
   int next_local_ = 0, next_temp_ = 0, highest_ = -1, temp_floor_ = 0;
   bool over_budget_ = false;
-  std::vector<LocalVar> locals_;
+  std::vector<LocalVar>& locals_;
   std::size_t highest_target_ = 0;
   bool any_target_ = false;
-  std::vector<std::pair<std::size_t, int>> jump_lines_;  // (pc, line) of each jump in pc order, for its limit error
+  std::vector<std::pair<std::size_t, int>>& jump_lines_;  // (pc, line) of each jump in pc order, for its limit error
   int param_regs_ = 0;  // self and the parameters take the registers below
 };
 

@@ -534,7 +534,7 @@ struct ProgramBuilder {
       if (sigs.empty()) no_sigs.push_back(ii);
       else by_first_sig[sigs.front()->name].push_back(ii);
     }
-    std::vector<std::uint32_t> candidates;
+    std::vector<std::uint32_t> candidates, slots;
     for (std::uint32_t ci = 0; ci < prog.classes.size(); ++ci) {
       const ClassRec& c = prog.classes[ci];
       if (!c.info) continue;
@@ -547,18 +547,14 @@ struct ProgramBuilder {
       for (std::uint32_t ii : candidates) {
         const auto& sigs = prog.interfaces[ii].info->sigs;
         if (sigs.size() > c.info->methods.size()) continue;
-        Vtable vt{ci, ii, {}};
-        bool ok = true;
+        slots.clear();
         for (const Ast::Signature* sig : sigs) {
           const Ast::Method* m = c.info->method(sig->name);
           auto id = m ? prog.method_of(m) : std::nullopt;
-          if (!m || m->is_static || m->params.size() != sig->params.size() || !id) {
-            ok = false;
-            break;
-          }
-          vt.methods.push_back(*id);
+          if (!m || m->is_static || m->params.size() != sig->params.size() || !id) break;
+          slots.push_back(*id);
         }
-        if (ok) out.vtables.push_back(std::move(vt));
+        if (slots.size() == sigs.size()) out.vtables.push_back({ci, ii, slots});
       }
     }
     for (std::size_t mi = 0; mi < prog.methods.size(); ++mi) {
@@ -581,7 +577,7 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  const Types::ModuleTables& modules, Diag::Collector& collector,
                  std::span<const SourceUnit> files) {
   using namespace detail;
-  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}, {}, {}, {}};
+  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}};
   ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();
@@ -592,13 +588,14 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
   b.seed_constants();
   // Methods come file by file: each file's views live while its methods are emitted.
   std::size_t viewed = files.size();
+  MethodScratch scratch;
   for (MethodRec& m : prog.methods) {
     if (m.file != viewed) {
       if (viewed < files.size()) prog.views[viewed] = Views{};
       viewed = m.file;
       prog.views[viewed] = build_views(*files[viewed].tables, files[viewed].tree->next_id);
     }
-    MethodEmitter(prog, m).run();
+    MethodEmitter(prog, m, scratch).run();
   }
   b.check_residual();
   return b.image();

@@ -204,11 +204,6 @@ struct Program {
   std::vector<std::string> modules_of_files;  // per file
   std::unordered_set<const Owner::Residual*> guarded;
   TypeTable types{*this};
-  // Buffers one method emitter after another fills, so each method's code
-  // and records are allocated once, at their final size.
-  std::vector<std::uint32_t> scratch_code;
-  std::vector<LineRecord> scratch_lines;
-  std::vector<DropRecord> scratch_drops;
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
   std::optional<std::uint32_t> fn_id(std::string_view key) const;
