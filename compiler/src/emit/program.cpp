@@ -309,12 +309,16 @@ struct ProgramBuilder {
             }
             ClassRec rec = class_of_info(*info);
             table_indexes(fi, *info, rec);
-            shapes.emplace(std::move(key), add_class(std::move(rec)));
+            std::uint32_t id = add_class(std::move(rec));
+            shapes.emplace(std::move(key), id);
+            method_sources.push_back({fi, id, c, nullptr});
             continue;
           }
           ClassRec rec = class_of_info(*info);
           table_indexes(fi, *info, rec);
-          add_class(std::move(rec));
+          method_sources.push_back({fi, add_class(std::move(rec)), c, nullptr});
+        } else if (const auto* fn = d->get_if<Ast::FnDecl>()) {
+          if (fn->fn) method_sources.push_back({fi, none, nullptr, fn->fn});
         } else if (const auto* i = d->get_if<Ast::InterfaceDecl>()) {
           std::string name(i->name);
           if (prog.iface_ids.count(name)) continue;
@@ -373,53 +377,49 @@ struct ProgramBuilder {
     return id;
   }
 
+  // Where methods come from, in file and declaration order: each class that
+  // got a record of its own (a repeated or aliased one lends none), and each
+  // function. Kept from the class walk so the trees are walked once.
+  struct MethodSource {
+    std::size_t file;
+    std::uint32_t class_id;
+    const Ast::ClassDecl* cls;  // null for a function
+    const Ast::Method* fn;      // null for a class
+  };
+  std::vector<MethodSource> method_sources;
+
   void collect_methods() {
     // Free functions by name, with the index of the first file declaring them.
     std::unordered_map<std::string_view, std::size_t> first_file;
     std::size_t methods = 0;
     std::size_t fns = 0;
-    for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
-      for (const Ast::Decl* d : prog.files[fi].tree->decls) {
-        if (const auto* c = d->get_if<Ast::ClassDecl>()) methods += c->methods.size();
-        const auto* fn = d->get_if<Ast::FnDecl>();
-        if (!fn || !fn->fn) continue;
-        ++fns;
-        auto [it, added] = first_file.emplace(fn->fn->name, fi);
-        if (!added && prog.modules_of_files[it->second] != prog.modules_of_files[fi])
-          prog.colliding_fns.insert(std::string(it->first));
+    for (const MethodSource& s : method_sources) {
+      if (s.cls) {
+        methods += s.cls->methods.size();
+        continue;
       }
+      ++fns;
+      auto [it, added] = first_file.emplace(s.fn->name, s.file);
+      if (!added && prog.modules_of_files[it->second] != prog.modules_of_files[s.file])
+        prog.colliding_fns.insert(std::string(it->first));
     }
     prog.methods.reserve(methods + fns);
     prog.entries.reserve(methods + fns);
     prog.fn_ids.reserve(fns);
-    for (std::size_t fi = 0; fi < prog.files.size(); ++fi) {
-      const SourceUnit& f = prog.files[fi];
-      const std::string& module = prog.modules_of_files[fi];
-      for (const Ast::Decl* d : f.tree->decls) {
-        if (const auto* c = d->get_if<Ast::ClassDecl>()) {
-          auto cid = prog.class_id(c->name);
-          if (!cid || prog.classes[*cid].info == nullptr) continue;
-          // A second declaration of a class name was skipped; so are its methods.
-          if (prog.classes[*cid].info->id != c->id && prog.classes[*cid].info->pos.line != c->pos.line) continue;
-          for (const Ast::Method* m : c->methods) {
-            if (prog.class_method(*cid, m->name)) continue;
-            MethodRec rec;
-            rec.owner = *cid;
-            rec.decl = m;
-            rec.file = fi;
-            std::size_t args = m->params.size() + (m->is_static ? 0 : 1);
-            prog.classes[*cid].method_ids.emplace_back(m->name, add_method(rec, args));
-          }
-        } else if (const auto* fn = d->get_if<Ast::FnDecl>(); fn && fn->fn) {
-          const Ast::Method* m = fn->fn;
-          auto [it, added] = prog.fn_ids.emplace(prog.free_fn_key(module, m->name), std::uint32_t(prog.methods.size()));
-          if (!added) continue;
-          MethodRec rec;
-          rec.decl = m;
-          rec.file = fi;
-          entry_rule(fi, *m, add_method(rec, m->params.size()));
+    for (const MethodSource& s : method_sources) {
+      if (s.cls) {
+        for (const Ast::Method* m : s.cls->methods) {
+          if (prog.class_method(s.class_id, m->name)) continue;
+          std::size_t args = m->params.size() + (m->is_static ? 0 : 1);
+          prog.classes[s.class_id].method_ids.emplace_back(m->name, add_method({m, s.file, s.class_id, 0}, args));
         }
+        continue;
       }
+      const Ast::Method* m = s.fn;
+      auto [it, added] = prog.fn_ids.emplace(prog.free_fn_key(prog.modules_of_files[s.file], m->name),
+                                             std::uint32_t(prog.methods.size()));
+      if (!added) continue;
+      entry_rule(s.file, *m, add_method({m, s.file, none, 0}, m->params.size()));
     }
   }
 
@@ -578,7 +578,7 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  std::span<const SourceUnit> files) {
   using namespace detail;
   Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}};
-  ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}};
+  ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();
   for (ClassRec& c : prog.classes)
