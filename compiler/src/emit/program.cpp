@@ -139,9 +139,7 @@ std::optional<std::uint32_t> Program::class_method(std::uint32_t class_id, std::
 }
 
 std::optional<std::uint32_t> Program::fn_id(std::string_view key) const {
-  auto it = fn_ids.find(key);
-  if (it == fn_ids.end()) return std::nullopt;
-  return it->second;
+  return fn_ids.find(key);
 }
 
 std::string Program::free_fn_key(std::string_view module, std::string_view name) const {
@@ -389,19 +387,24 @@ struct ProgramBuilder {
   std::vector<MethodSource> method_sources;
 
   void collect_methods() {
-    // Free functions by name, with the index of the first file declaring them.
-    std::unordered_map<std::string_view, std::size_t> first_file;
     std::size_t methods = 0;
     std::size_t fns = 0;
     for (const MethodSource& s : method_sources) {
-      if (s.cls) {
-        methods += s.cls->methods.size();
-        continue;
+      if (s.cls) methods += s.cls->methods.size();
+      else ++fns;
+    }
+    // Free functions of one name declared in several modules get keys that
+    // name their module; within one module, names cannot collide.
+    bool modules = std::any_of(prog.modules_of_files.begin(), prog.modules_of_files.end(),
+                               [&](const std::string& m) { return m != prog.modules_of_files.front(); });
+    if (modules) {
+      NameTable first_file;  // the index of the first file declaring each name
+      first_file.reserve(fns);
+      for (const MethodSource& s : method_sources) {
+        if (s.cls) continue;
+        std::uint32_t first = first_file.insert(s.fn->name, std::uint32_t(s.file));
+        if (prog.modules_of_files[first] != prog.modules_of_files[s.file]) prog.colliding_fns.insert(std::string(s.fn->name));
       }
-      ++fns;
-      auto [it, added] = first_file.emplace(s.fn->name, s.file);
-      if (!added && prog.modules_of_files[it->second] != prog.modules_of_files[s.file])
-        prog.colliding_fns.insert(std::string(it->first));
     }
     prog.methods.reserve(methods + fns);
     prog.entries.reserve(methods + fns);
@@ -411,15 +414,17 @@ struct ProgramBuilder {
         for (const Ast::Method* m : s.cls->methods) {
           if (prog.class_method(s.class_id, m->name)) continue;
           std::size_t args = m->params.size() + (m->is_static ? 0 : 1);
-          prog.classes[s.class_id].method_ids.emplace_back(m->name, add_method({m, s.file, s.class_id, 0}, args));
+          prog.classes[s.class_id].method_ids.emplace_back(m->name,
+                                                           add_method({m->name, m, s.file, s.class_id, 0}, args));
         }
         continue;
       }
       const Ast::Method* m = s.fn;
-      auto [it, added] = prog.fn_ids.emplace(prog.free_fn_key(prog.modules_of_files[s.file], m->name),
-                                             std::uint32_t(prog.methods.size()));
-      if (!added) continue;
-      entry_rule(s.file, *m, add_method({m, s.file, none, 0}, m->params.size()));
+      std::string_view key = m->name;
+      if (prog.colliding(key)) key = prog.fn_keys.emplace_back(prog.free_fn_key(prog.modules_of_files[s.file], key));
+      auto id = std::uint32_t(prog.methods.size());
+      if (prog.fn_ids.insert(key, id) != id) continue;
+      entry_rule(s.file, *m, add_method({m->name, m, s.file, none, 0}, m->params.size()));
     }
   }
 
@@ -453,7 +458,7 @@ struct ProgramBuilder {
       for (const ClassRec::FieldRec& f : c.fields) field_names.push_back(prog.pool.const_text(f.name));
     for (const IfaceRec& i : prog.interfaces) iface_names.push_back(prog.pool.const_text(i.name));
     method_names.reserve(prog.methods.size());
-    for (const MethodRec& m : prog.methods) method_names.push_back(prog.pool.const_text(m.decl->name));
+    for (const MethodRec& m : prog.methods) method_names.push_back(prog.pool.const_text(m.name));
   }
 
   void check_residual() {
@@ -577,7 +582,7 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  const Types::ModuleTables& modules, Diag::Collector& collector,
                  std::span<const SourceUnit> files) {
   using namespace detail;
-  Program prog{merged, module_of, modules, collector, files, {}, {}, {}, {}, {}, {}, {}, {}, {}, none, {}, {}, {}, {}, TypeTable{prog}};
+  Program prog(merged, module_of, modules, collector, files);
   ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();

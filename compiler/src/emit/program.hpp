@@ -93,6 +93,54 @@ class PointerMap {
   std::size_t used_ = 0;
 };
 
+// Names to numbers by open addressing: no allocation per name. The names
+// must outlive the table (they point into the trees or into storage of the
+// table's owner).
+class NameTable {
+ public:
+  void reserve(std::size_t n) {
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    if (size > slots_.size()) rehash(size);
+  }
+  // The value already stored under `name`, or `value` after storing it.
+  std::uint32_t insert(std::string_view name, std::uint32_t value) {
+    if (2 * (used_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, slots_.size() * 2));
+    Slot& slot = slots_[slot_of(name)];
+    if (slot.used) return slot.value;
+    slot = {name, value, true};
+    ++used_;
+    return value;
+  }
+  std::optional<std::uint32_t> find(std::string_view name) const {
+    if (slots_.empty()) return std::nullopt;
+    const Slot& slot = slots_[slot_of(name)];
+    if (!slot.used) return std::nullopt;
+    return slot.value;
+  }
+
+ private:
+  struct Slot {
+    std::string_view name;
+    std::uint32_t value = 0;
+    bool used = false;
+  };
+  std::size_t slot_of(std::string_view name) const {
+    std::size_t mask = slots_.size() - 1;
+    std::size_t i = std::hash<std::string_view>{}(name) & mask;
+    while (slots_[i].used && slots_[i].name != name) i = (i + 1) & mask;
+    return i;
+  }
+  void rehash(std::size_t size) {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(size, Slot{});
+    for (const Slot& slot : old)
+      if (slot.used) slots_[slot_of(slot.name)] = slot;
+  }
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+};
+
 struct Program;
 
 // Every type the method emitters meet, each stored once. Named types, the
@@ -149,6 +197,7 @@ struct IfaceRec {
 
 // A method as numbered: its declaration (which names it) and where it is.
 struct MethodRec {
+  std::string_view name;  // the declaration's, kept here so numbering need not visit it again
   const Ast::Method* decl = nullptr;
   std::size_t file = 0;        // index into the source units
   std::uint32_t owner = none;  // class index; none for a free function
@@ -181,6 +230,12 @@ Views build_views(const Owner::Tables& tables, Ast::NodeId next_id);
 
 // Everything numbering decided, shared (read-mostly) by the method emitters.
 struct Program {
+  Program(const Types::Symbols& merged_, const Types::ModuleOf& module_of_, const Types::ModuleTables& modules_,
+          Diag::Collector& collector_, std::span<const SourceUnit> files_)
+      : merged(merged_), module_of(module_of_), modules(modules_), collector(collector_), files(files_) {}
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
   const Types::Symbols& merged;
   const Types::ModuleOf& module_of;
   const Types::ModuleTables& modules;
@@ -195,7 +250,8 @@ struct Program {
   // Parallel to `methods`: the image's method entries, filled by the method
   // emitters and handed to the image whole.
   std::vector<MethodEntry> entries;
-  TextMap<std::uint32_t> fn_ids;  // free functions by key: "f" or "module#f"
+  NameTable fn_ids;  // free functions by key: "f" or "module#f"
+  std::deque<std::string> fn_keys;  // the "module#f" keys fn_ids points into
   PointerMap<Ast::Method, std::uint32_t> method_of_decl;  // the declaration each method came from
   std::unordered_set<std::string, TextHash, std::equal_to<>> colliding_fns;
   std::uint32_t entry = none;
