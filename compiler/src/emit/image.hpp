@@ -8,6 +8,7 @@
 // Integers are little-endian; texts are a u32 byte count and the raw bytes.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <span>
@@ -78,6 +79,7 @@ class ConstPool {
   // The entries, leaving the pool empty.
   std::vector<Constant> take_entries() {
     slots_.clear();
+    small_ints_.fill(0);
     used_ = 0;
     return std::move(entries_);
   }
@@ -86,9 +88,12 @@ class ConstPool {
   // Asked for every literal the emitter loads: one open-addressing table over
   // all three kinds, at most half full, each slot keeping its key's hash.
   struct Slot {
-    std::uint32_t hash = 0;       // the key hash's high half
+    std::uint64_t key = 0;        // INT, FLT: the value's bits; TEXT: the text's hash
+    std::uint32_t hash = 0;       // the key hash's high half, its low two bits the tag
     std::uint32_t id_plus_1 = 0;  // 0: empty
   };
+  // Ids (plus 1) of the small non-negative Ints, the most common literals.
+  std::array<std::uint32_t, 1024> small_ints_{};
   std::uint32_t intern(ConstTag tag, std::int64_t value, std::string_view text);
   void grow(std::size_t slots);
   std::vector<Constant> entries_;

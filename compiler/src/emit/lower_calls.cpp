@@ -99,8 +99,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
     return emit_direct(dst, c, *id, fa->object, {}, fa->field);
   }
   std::string_view n = Types::named_name(strip_all(*recv));
-  if (auto it = prog.iface_ids.find(std::string(n)); it != prog.iface_ids.end())
-    return emit_iface(dst, c, prog.interfaces[it->second], *fa->object);
+  if (auto iface = prog.iface_ids.find(n)) return emit_iface(dst, c, prog.interfaces[*iface], *fa->object);
   return fail(dst, c.pos, "method " + q(fa->field) + " called on a value that is not a class instance");
 }
 

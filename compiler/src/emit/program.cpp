@@ -96,9 +96,10 @@ Ty TypeTable::add(Types::Typ ty) {
 }
 
 Ty TypeTable::named(std::string_view name) {
-  if (auto it = by_name_.find(name); it != by_name_.end()) return Ty(it->second);
+  if (auto index = by_name_.find(name)) return Ty(named_[*index]);
   Ty ty = add(Types::t_named(name));
-  by_name_.emplace(ty->get_if<Types::TNamed>()->name, ty.info());
+  by_name_.insert(ty->get_if<Types::TNamed>()->name, std::uint32_t(named_.size()));
+  named_.push_back(ty.info());
   return ty;
 }
 
@@ -114,7 +115,14 @@ Ty TypeTable::of(const Types::Typ& ty) {
 
 Ty TypeTable::of_type_expr(const Ast::TypeExpr& ty) {
   // Most written types are plain names: those need no entry of their own.
-  if (ty.kind == Ast::TypeKind::TyName) return named(ty.as<Ast::TyName>().name);
+  if (ty.kind == Ast::TypeKind::TyName) {
+    std::string_view name = ty.as<Ast::TyName>().name;
+    if (auto found = by_tree_name_.find(name.data()); found && (*found)->typ.get_if<Types::TNamed>()->name.size() == name.size())
+      return Ty(*found);
+    Ty out = named(name);
+    by_tree_name_.insert(name.data(), out.info());
+    return out;
+  }
   if (auto found = by_expr_.find(&ty)) return Ty(*found);
   Ty out = of(Types::typ_of_field_ty(ty));
   by_expr_.insert(&ty, out.info());
@@ -122,9 +130,7 @@ Ty TypeTable::of_type_expr(const Ast::TypeExpr& ty) {
 }
 
 std::optional<std::uint32_t> Program::class_id(std::string_view name) const {
-  auto it = class_ids.find(name);
-  if (it == class_ids.end()) return std::nullopt;
-  return it->second;
+  return class_ids.find(name);
 }
 
 const ClassRec* Program::class_rec(std::string_view name) const {
@@ -231,7 +237,7 @@ struct ProgramBuilder {
 
   std::uint32_t add_class(ClassRec rec) {
     auto id = std::uint32_t(prog.classes.size());
-    prog.class_ids.emplace(rec.name, id);
+    prog.class_ids.insert(prog.class_names.emplace_back(rec.name), id);
     prog.classes.push_back(std::move(rec));
     return id;
   }
@@ -296,13 +302,13 @@ struct ProgramBuilder {
       for (const Ast::Decl* d : prog.files[fi].tree->decls) {
         if (const auto* c = d->get_if<Ast::ClassDecl>()) {
           std::string name(c->name);
-          if (prog.class_ids.count(name)) continue;
+          if (prog.class_ids.find(name)) continue;
           const Types::ClassInfo* info = prog.merged.classes.find(c->name);
           if (!info) continue;
           if (c->is_typedef) {
             std::string key = shape_key(*info);
             if (auto it = shapes.find(key); it != shapes.end()) {
-              prog.class_ids.emplace(name, it->second);
+              prog.class_ids.insert(prog.class_names.emplace_back(name), it->second);
               continue;
             }
             ClassRec rec = class_of_info(*info);
@@ -318,19 +324,18 @@ struct ProgramBuilder {
         } else if (const auto* fn = d->get_if<Ast::FnDecl>()) {
           if (fn->fn) method_sources.push_back({fi, none, nullptr, fn->fn});
         } else if (const auto* i = d->get_if<Ast::InterfaceDecl>()) {
-          std::string name(i->name);
-          if (prog.iface_ids.count(name)) continue;
+          if (prog.iface_ids.find(i->name)) continue;
           const Types::InterfaceInfo* info = prog.merged.interfaces.find(i->name);
           if (!info) continue;
-          prog.iface_ids.emplace(name, std::uint32_t(prog.interfaces.size()));
-          prog.interfaces.push_back({name, info, 0});
+          prog.iface_ids.insert(i->name, std::uint32_t(prog.interfaces.size()));
+          prog.interfaces.push_back({std::string(i->name), info, 0});
         } else if (const auto* u = d->get_if<Ast::UnionDecl>()) {
           bool payload = std::any_of(u->variants.begin(), u->variants.end(),
                                      [](const Ast::Variant& v) { return !v.payload.empty(); });
           if (!payload) continue;
           for (const Ast::Variant& v : u->variants) {
             std::string name = std::string(u->name) + "." + std::string(v.name);
-            if (prog.class_ids.count(name)) continue;
+            if (prog.class_ids.find(name)) continue;
             ClassRec rec;
             rec.name = name;
             for (const Ast::PayloadField& p : v.payload)
@@ -359,7 +364,7 @@ struct ProgramBuilder {
         const auto& records = f.tables->library_records;
         return std::find(records.begin(), records.end(), name) != records.end();
       });
-      if (!needed || prog.class_ids.count(std::string(name))) continue;
+      if (!needed || prog.class_ids.find(name)) continue;
       const Types::ClassInfo* info = prog.merged.classes.find(name);
       if (!info) continue;
       add_class(class_of_info(*info));
@@ -483,7 +488,7 @@ struct ProgramBuilder {
       if (inner == "Float") return meta_nullable_float;
       if (inner == "Bool") return meta_nullable_bool;
       if (!inner.empty() && kind_of(prog.merged, strip_all(ty)) == FieldKind::SCALAR &&
-          !prog.class_ids.count(std::string(inner)))
+          !prog.class_ids.find(inner))
         return meta_nullable_scalar;
     }
     const Types::Typ& t = strip_all(ty);

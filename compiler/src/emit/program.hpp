@@ -127,9 +127,15 @@ class NameTable {
   };
   std::size_t slot_of(std::string_view name) const {
     std::size_t mask = slots_.size() - 1;
-    std::size_t i = std::hash<std::string_view>{}(name) & mask;
+    std::size_t i = hash(name) & mask;
     while (slots_[i].used && slots_[i].name != name) i = (i + 1) & mask;
     return i;
+  }
+  // FNV-1a: the names are short, so a byte loop beats a general string hash.
+  static std::size_t hash(std::string_view name) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (unsigned char c : name) h = (h ^ c) * 1099511628211ull;
+    return std::size_t(h ^ (h >> 32));
   }
   void rehash(std::size_t size) {
     std::vector<Slot> old = std::move(slots_);
@@ -163,7 +169,11 @@ class TypeTable {
   Ty add(Types::Typ ty);
   const Program& prog_;
   std::deque<TypeInfo> infos_;  // addresses stay put as it grows
-  std::unordered_map<std::string_view, const TypeInfo*> by_name_;  // names held by the infos
+  NameTable by_name_;                     // index into named_; names held by the infos
+  std::vector<const TypeInfo*> named_;
+  // Written type names, by the address of their bytes in the tree (which
+  // outlives the emitter): no hashing of the text.
+  PointerMap<char, const TypeInfo*> by_tree_name_;
   std::unordered_map<std::string, const TypeInfo*> by_shape_;
   PointerMap<Ast::TypeExpr, const TypeInfo*> by_expr_;
   Ty int_, float_, text_, bool_;
@@ -243,9 +253,10 @@ struct Program {
   std::span<const SourceUnit> files;
 
   std::vector<ClassRec> classes;
-  TextMap<std::uint32_t> class_ids;  // typedef aliases and "U.V" too
+  NameTable class_ids;  // typedef aliases and "U.V" too
+  std::deque<std::string> class_names;  // the names class_ids points into
   std::vector<IfaceRec> interfaces;
-  TextMap<std::uint32_t> iface_ids;
+  NameTable iface_ids;  // keyed by the declarations' names
   std::vector<MethodRec> methods;
   // Parallel to `methods`: the image's method entries, filled by the method
   // emitters and handed to the image whole.
