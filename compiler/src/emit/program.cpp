@@ -453,10 +453,11 @@ struct ProgramBuilder {
   std::vector<std::uint32_t> class_names, field_names, iface_names, method_names;
 
   void seed_constants() {
-    // Names, then about one literal per method.
+    // The names, then new literals: about one for every two methods. A larger
+    // program grows the pool as usual.
     std::size_t fields = 0;
     for (const ClassRec& c : prog.classes) fields += c.fields.size();
-    prog.pool.reserve(prog.classes.size() + fields + prog.interfaces.size() + 2 * prog.methods.size());
+    prog.pool.reserve(prog.classes.size() + fields + prog.interfaces.size() + prog.methods.size() / 2);
     class_names.reserve(prog.classes.size());
     for (const ClassRec& c : prog.classes) class_names.push_back(prog.pool.const_text(c.name));
     for (const ClassRec& c : prog.classes)
