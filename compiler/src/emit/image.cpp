@@ -88,19 +88,17 @@ void ConstPool::grow(std::size_t slots) {
 
 std::uint32_t ConstPool::intern(ConstTag tag, std::int64_t value, std::string_view text) {
   if (2 * (used_ + 1) > slots_.size()) grow(std::max<std::size_t>(256, slots_.size() * 2));
-  std::uint64_t full = key_hash(tag, value, text);
-  auto hash = (std::uint32_t(full >> 32) & ~3u) | std::uint32_t(tag);
-  std::uint64_t key = tag == ConstTag::TEXT ? full : std::uint64_t(value);
+  auto hash = (std::uint32_t(key_hash(tag, value, text) >> 32) & ~3u) | std::uint32_t(tag);
   std::size_t mask = slots_.size() - 1;
   std::size_t i = home_slot(hash, mask);
   for (; slots_[i].id_plus_1; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.hash != hash || slot.key != key) continue;
-    if (tag != ConstTag::TEXT || entries_[slot.id_plus_1 - 1].text == text) return slot.id_plus_1 - 1;
+    if (slots_[i].hash != hash) continue;
+    const Constant& k = entries_[slots_[i].id_plus_1 - 1];
+    if (tag == ConstTag::TEXT ? k.text == text : k.value == value) return slots_[i].id_plus_1 - 1;
   }
   auto id = static_cast<std::uint32_t>(entries_.size());
   entries_.push_back(Constant{tag, tag == ConstTag::TEXT ? 0 : value, std::string(text)});
-  slots_[i] = {key, hash, id + 1};
+  slots_[i] = {hash, id + 1};
   ++used_;
   return id;
 }

@@ -88,7 +88,6 @@ class ConstPool {
   // Asked for every literal the emitter loads: one open-addressing table over
   // all three kinds, at most half full, each slot keeping its key's hash.
   struct Slot {
-    std::uint64_t key = 0;        // INT, FLT: the value's bits; TEXT: the text's hash
     std::uint32_t hash = 0;       // the key hash's high half, its low two bits the tag
     std::uint32_t id_plus_1 = 0;  // 0: empty
   };

@@ -413,6 +413,7 @@ struct ProgramBuilder {
     }
     prog.methods.reserve(methods + fns);
     prog.entries.reserve(methods + fns);
+    prog.method_of_decl.reserve(methods + fns);
     prog.fn_ids.reserve(fns);
     for (const MethodSource& s : method_sources) {
       if (s.cls) {

@@ -63,11 +63,16 @@ class PointerMap {
  public:
   void insert(const K* key, V value) {
     if (!key) return;
-    if (2 * (used_ + 1) > slots_.size()) grow();
+    if (2 * (used_ + 1) > slots_.size()) grow(std::max<std::size_t>(64, slots_.size() * 2));
     auto& slot = slots_[slot_of(key)];
     if (slot.first) return;
     slot = {key, value};
     ++used_;
+  }
+  void reserve(std::size_t n) {
+    std::size_t size = 64;
+    while (size < 2 * n) size *= 2;
+    if (size > slots_.size()) grow(size);
   }
   std::optional<V> find(const K* key) const {
     if (slots_.empty() || !key) return std::nullopt;
@@ -83,9 +88,9 @@ class PointerMap {
     while (slots_[i].first && slots_[i].first != key) i = (i + 1) & mask;
     return i;
   }
-  void grow() {
+  void grow(std::size_t size) {
     std::vector<std::pair<const K*, V>> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(64, old.size() * 2), {nullptr, V{}});
+    slots_.assign(size, {nullptr, V{}});
     for (const auto& entry : old)
       if (entry.first) slots_[slot_of(entry.first)] = entry;
   }
@@ -107,28 +112,31 @@ class NameTable {
   std::uint32_t insert(std::string_view name, std::uint32_t value) {
     if (2 * (used_ + 1) > slots_.size()) rehash(std::max<std::size_t>(16, slots_.size() * 2));
     Slot& slot = slots_[slot_of(name)];
-    if (slot.used) return slot.value;
-    slot = {name, value, true};
+    if (slot.used()) return slot.value;
+    // An empty name still needs a non-null address to mark its slot taken.
+    slot = {name.empty() ? "" : name.data(), std::uint32_t(name.size()), value};
     ++used_;
     return value;
   }
   std::optional<std::uint32_t> find(std::string_view name) const {
     if (slots_.empty()) return std::nullopt;
     const Slot& slot = slots_[slot_of(name)];
-    if (!slot.used) return std::nullopt;
+    if (!slot.used()) return std::nullopt;
     return slot.value;
   }
 
  private:
   struct Slot {
-    std::string_view name;
+    const char* data = nullptr;
+    std::uint32_t size = 0;
     std::uint32_t value = 0;
-    bool used = false;
+    bool used() const { return data != nullptr; }
+    std::string_view name() const { return {data, size}; }
   };
   std::size_t slot_of(std::string_view name) const {
     std::size_t mask = slots_.size() - 1;
     std::size_t i = hash(name) & mask;
-    while (slots_[i].used && slots_[i].name != name) i = (i + 1) & mask;
+    while (slots_[i].used() && slots_[i].name() != name) i = (i + 1) & mask;
     return i;
   }
   // FNV-1a: the names are short, so a byte loop beats a general string hash.
@@ -141,7 +149,7 @@ class NameTable {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(size, Slot{});
     for (const Slot& slot : old)
-      if (slot.used) slots_[slot_of(slot.name)] = slot;
+      if (slot.used()) slots_[slot_of(slot.name())] = slot;
   }
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
