@@ -14,14 +14,14 @@ using Types::Typ;
 // whose id depends on the container).
 const BuiltinInfo* builtin_by_source(std::string_view name) {
   // Built once from the builtin table and only read afterwards.
-  static const std::unordered_map<std::string_view, const BuiltinInfo*> by_source = [] {
-    std::unordered_map<std::string_view, const BuiltinInfo*> m;
+  static const NameTable by_source = [] {
+    NameTable t;
     for (unsigned id = 0; id < 256; ++id)
-      if (const BuiltinInfo* b = builtin_info(id); b && !b->source.empty()) m.emplace(b->source, b);
-    return m;
+      if (const BuiltinInfo* b = builtin_info(id); b && !b->source.empty()) t.insert(b->source, id);
+    return t;
   }();
-  auto it = by_source.find(name);
-  return it == by_source.end() ? nullptr : it->second;
+  auto id = by_source.find(name);
+  return id ? builtin_info(*id) : nullptr;
 }
 
 bool is_container_builtin(std::string_view n) { return n == "get" || n == "set" || n == "has" || n == "push"; }
@@ -44,7 +44,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       if (!m) return fail(dst, c.pos, "no emitted method for " + q(name));
       return emit_direct(dst, c, *m, nullptr, {}, name);
     }
-    if (auto v = Types::find_variant_in(prog.merged, name)) return emit_variant_ctor(dst, c, *v);
+    if (auto v = prog.variant(name)) return emit_variant_ctor(dst, c, *v);
     if (is_container_builtin(name) || builtin_by_source(name)) return emit_builtin(dst, c, name, expected);
     std::string extra;
     if (name == "esc")

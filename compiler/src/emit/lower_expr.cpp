@@ -168,7 +168,7 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
     case Ast::ExprKind::Ident: {
       const auto& id = cur->as<Ast::Ident>();
       if (const LocalVar* l = find_local(id.name)) return l->ty;
-      if (auto v = Types::find_variant_in(prog.merged, id.name)) return named(v->union_info->name);
+      if (auto v = prog.variant(id.name)) return named(v->union_info->name);
       return std::nullopt;
     }
     case Ast::ExprKind::FieldAccess: {
@@ -202,7 +202,7 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
           if (fn->fn && fn->fn->ret) return ty_of(*fn->fn->ret);
           return std::nullopt;
         }
-        if (auto v = Types::find_variant_in(prog.merged, id->name)) return named(v->union_info->name);
+        if (auto v = prog.variant(id->name)) return named(v->union_info->name);
         Ty first = c.args.empty() ? std::nullopt : type_of(*c.args[0]);
         if (id->name == "call" && first) {
           if (const auto* a = strip_all(*first).get_if<Types::TActor>()) return reply_type(a->message_type);
@@ -336,7 +336,7 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
         if (views.is_moved(e.id) && dst != l->reg) mask_clear(l->reg);
         return l->ty;
       }
-      if (auto v = Types::find_variant_in(prog.merged, id.name)) {
+      if (auto v = prog.variant(id.name)) {
         // A variant written without arguments.
         if (!v->union_info->has_payload) {
           load_int(dst, v->index, e.pos);

@@ -200,9 +200,16 @@ int MethodEmitter::bind_local(std::string_view name, Ty ty, Ast::NodeId slot) {
   return reg;
 }
 
+namespace {
+// The tree interns names: equal names are nearly always the same bytes.
+bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a == b);
+}
+}  // namespace
+
 const LocalVar* MethodEmitter::find_local(std::string_view name) const {
   for (auto it = locals_.rbegin(); it != locals_.rend(); ++it)
-    if (it->name == name) return &*it;
+    if (same_name(it->name, name)) return &*it;
   return nullptr;
 }
 
@@ -218,7 +225,7 @@ void MethodEmitter::scope_restore(std::size_t mark) {
 const LocalVar* MethodEmitter::local_of_item(const Owner::DropItem& item) const {
   if (item.slot) {
     for (auto it = locals_.rbegin(); it != locals_.rend(); ++it)
-      if (it->slot == item.slot && it->name == item.name) return &*it;
+      if (it->slot == item.slot && same_name(it->name, item.name)) return &*it;
     for (auto it = locals_.rbegin(); it != locals_.rend(); ++it)
       if (it->slot == item.slot) return &*it;
   }

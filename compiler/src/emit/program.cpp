@@ -590,6 +590,7 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
                  std::span<const SourceUnit> files) {
   using namespace detail;
   Program prog(merged, module_of, modules, collector, files);
+  for (const auto& entry : merged.variants) prog.variant_names.insert(entry.first, 0);
   ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();

@@ -282,6 +282,13 @@ struct Program {
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
   std::optional<std::uint32_t> fn_id(std::string_view key) const;
+  // The union variant a bare name denotes. Most names asked about are not
+  // variants: a table of the variant names answers those without a map lookup.
+  std::optional<Types::FoundVariant> variant(std::string_view name) const {
+    if (!variant_names.find(name)) return std::nullopt;
+    return Types::find_variant_in(merged, name);
+  }
+  NameTable variant_names;  // filled before the methods are emitted
   std::optional<std::uint32_t> class_method(std::uint32_t class_id, std::string_view name) const;
   std::optional<std::uint32_t> method_of(const Ast::Method* decl) const { return method_of_decl.find(decl); }
   const ClassRec* class_rec(std::string_view name) const;
