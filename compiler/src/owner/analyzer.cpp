@@ -215,9 +215,9 @@ std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) 
     const Local& l = locals_[i];
     if (!l.holder || marks_[i].moved) continue;
     if (l.oclass == OClass::Owned) {
-      items.push_back(DropItem{std::string(l.name), false, l.slot});
+      items.push_back(DropItem{l.name, false, l.slot});
     } else if (l.oclass == OClass::Gc && !owned_only) {
-      items.push_back(DropItem{std::string(l.name), true, l.slot});
+      items.push_back(DropItem{l.name, true, l.slot});
     }
   }
   return items;

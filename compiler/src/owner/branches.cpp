@@ -106,7 +106,7 @@ void Analyzer::switch_expr(const Ast::Switch& s) {
     for (std::size_t i = std::min(end.marks.size(), locals_.size()); i-- > 0;) {
       const Local& l = locals_[i];
       if (l.holder && l.oclass == OClass::Owned && !end.marks[i].moved && joined[i].moved)
-        items.push_back(DropItem{std::string(l.name), false, l.slot});
+        items.push_back(DropItem{l.name, false, l.slot});
     }
     record_drop(s.id, end.pos, DropKind::JoinDrop, end.label, std::move(items));
   }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,7 +39,9 @@ struct Move {
 enum class DropKind : std::uint8_t { Return, Overwrite, LiveMask, Break, Continue, Scope, JoinDrop };
 
 struct DropItem {
-  std::string name;  // the local, or for OVERWRITE the overwritten place text
+  // The local (its name as the tree spells it), or for OVERWRITE the
+  // overwritten place text, which the tables hold.
+  std::string_view name;
   bool gc = false;   // only LIVE-MASK items carry it
   Ast::NodeId slot = 0;
 };
@@ -74,6 +77,9 @@ struct Tables {
   // The library records the bodies need, each once: `Error` for a `try`, and
   // the record a called library member's result exposes.
   std::vector<std::string_view> library_records;
+  // Texts the records name that the tree does not spell (OVERWRITE places).
+  // Each lives on the heap, so the records' views survive moving the tables.
+  std::vector<std::unique_ptr<const std::string>> texts;
 };
 
 // Told the class of every borrowed value that escapes; with an observer such

@@ -80,9 +80,9 @@ void Analyzer::assign(const Ast::Assign& s) {
     } else {
       release = class_of_expr(*s.target) == OClass::Owned;
     }
-    if (release) {
-      record_drop(s.id, target->pos, DropKind::Overwrite, "",
-                  {DropItem{place_text(*target), false, root ? root->slot : 0}});
+    if (release && stores()) {
+      out_.texts.push_back(std::make_unique<const std::string>(place_text(*target)));
+      record_drop(s.id, target->pos, DropKind::Overwrite, "", {DropItem{*out_.texts.back(), false, root ? root->slot : 0}});
     }
   }
   if (!copy) {
@@ -154,7 +154,7 @@ void Analyzer::join_branches(const Marks& a, bool a_dead, const Marks& b, bool b
     for (std::size_t i = std::min(live.size(), locals_.size()); i-- > 0;) {
       const Local& l = locals_[i];
       if (l.holder && l.oclass == OClass::Owned && !live[i].moved && moved[i].moved)
-        items.push_back(DropItem{std::string(l.name), false, l.slot});
+        items.push_back(DropItem{l.name, false, l.slot});
     }
     return items;
   };
