@@ -32,8 +32,8 @@ std::string drop_line(const Owner::Drop& d) {
     case Owner::DropKind::LiveMask: return head + "LIVE-MASK " + item_list(d.items);
     case Owner::DropKind::Break: return head + "BREAK " + item_list(d.items);
     case Owner::DropKind::Continue: return head + "CONTINUE " + item_list(d.items);
-    case Owner::DropKind::Scope: return head + "SCOPE " + d.label + " " + item_list(d.items);
-    case Owner::DropKind::JoinDrop: return head + "JOIN-DROP " + d.label + " " + item_list(d.items);
+    case Owner::DropKind::Scope: return head + "SCOPE " + std::string(d.label) + " " + item_list(d.items);
+    case Owner::DropKind::JoinDrop: return head + "JOIN-DROP " + std::string(d.label) + " " + item_list(d.items);
   }
   return head;
 }

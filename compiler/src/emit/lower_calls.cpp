@@ -33,7 +33,11 @@ std::string args_text(int n) { return std::to_string(n) + " argument(s), given "
 Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
   if (const auto* id = c.callee->get_if<Ast::Ident>()) {
     std::string_view name = id->name;
-    if (const Types::FnInfo* fn = prog.merged.functions.find(name); fn && !is_container_builtin(name)) {
+    // A name met before, at the same bytes, calls what it called then (names
+    // declared in several modules depend on the file, and are looked up each time).
+    if (auto known = prog.callees.find(name.data()); known && known->size == name.size()) {
+      if (known->method != none) return emit_direct(dst, c, known->method, nullptr, {}, name);
+    } else if (const Types::FnInfo* fn = prog.merged.functions.find(name); fn && !is_container_builtin(name)) {
       // The declaration the checker resolved, unless the name is declared in several modules.
       auto m = !prog.colliding(name) ? prog.method_of(fn->fn) : prog.fn_id(prog.free_fn_key(module, name));
       if (!m && prog.colliding(name)) {
@@ -42,7 +46,10 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
           if (prog.methods[i].owner == none && prog.methods[i].decl->name == name) m = i;
       }
       if (!m) return fail(dst, c.pos, "no emitted method for " + q(name));
+      if (!prog.colliding(name)) prog.callees.insert(name.data(), {std::uint32_t(name.size()), *m});
       return emit_direct(dst, c, *m, nullptr, {}, name);
+    } else {
+      prog.callees.insert(name.data(), {std::uint32_t(name.size()), none});
     }
     if (auto v = prog.variant(name)) return emit_variant_ctor(dst, c, *v);
     if (is_container_builtin(name) || builtin_by_source(name)) return emit_builtin(dst, c, name, expected);

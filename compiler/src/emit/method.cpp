@@ -203,7 +203,7 @@ int MethodEmitter::bind_local(std::string_view name, Ty ty, Ast::NodeId slot) {
 namespace {
 // The tree interns names: equal names are nearly always the same bytes.
 bool same_name(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.data() == b.data() || a == b);
+  return a.size() == b.size() && (a.data() == b.data() || a.empty() || (a[0] == b[0] && a == b));
 }
 }  // namespace
 

@@ -290,6 +290,13 @@ struct Program {
     return Types::find_variant_in(merged, name);
   }
   NameTable variant_names;  // filled before the methods are emitted
+  // Bare callee names already resolved, by the address of their bytes in the
+  // tree: the method a declared function became, or none for other names.
+  struct Callee {
+    std::uint32_t size = 0;
+    std::uint32_t method = none;
+  };
+  PointerMap<char, Callee> callees;
   std::optional<std::uint32_t> class_method(std::uint32_t class_id, std::string_view name) const;
   std::optional<std::uint32_t> method_of(const Ast::Method* decl) const { return method_of_decl.find(decl); }
   const ClassRec* class_rec(std::string_view name) const;

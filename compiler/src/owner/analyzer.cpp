@@ -223,10 +223,26 @@ std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) 
   return items;
 }
 
+// A label the records can point at for as long as the tables live.
+std::string_view Analyzer::lasting_label(std::string_view label) {
+  static constexpr std::string_view fixed[] = {"", "BODY", "CATCH", "WHILE", "DO", "FOR", "THEN", "ELSE"};
+  for (std::string_view f : fixed)
+    if (f == label) return f;
+  static const std::vector<std::string> arms = [] {
+    std::vector<std::string> out;
+    for (int k = 0; k < 64; ++k) out.push_back("ARM" + std::to_string(k));
+    return out;
+  }();
+  for (const std::string& arm : arms)
+    if (arm == label) return arm;
+  out_.texts.push_back(std::make_unique<const std::string>(label));
+  return *out_.texts.back();
+}
+
 void Analyzer::record_drop(Ast::NodeId id, Ast::Pos pos, DropKind kind, std::string_view label,
                            std::vector<DropItem> items) {
   if (!stores() || items.empty()) return;
-  out_.drops.push_back(Drop{id, pos, kind, std::string(label), std::move(items)});
+  out_.drops.push_back(Drop{id, pos, kind, lasting_label(label), std::move(items)});
 }
 
 void Analyzer::record_move(const Place& place, MoveKind kind, std::string_view name) {

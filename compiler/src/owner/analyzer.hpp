@@ -163,6 +163,7 @@ class Analyzer {
   void record_move(const Place& place, MoveKind kind, std::string_view name);
   void live_mask(Ast::NodeId id, Ast::Pos pos);
   void need_record(std::string_view record);
+  std::string_view lasting_label(std::string_view label);
   void report(const char* code, Ast::Pos pos, std::string message, Diag::Related related);
   static Marks join(const Marks& a, const Marks& b);
   bool records() const { return recording_ && !quiet_; }

@@ -50,7 +50,7 @@ struct Drop {
   Ast::NodeId id = 0;  // statement, expression, or the construct that opened the scope
   Ast::Pos pos;
   DropKind kind = DropKind::Scope;
-  std::string label;   // SCOPE and JOIN-DROP: "BODY", "THEN", "ARM0", "TRYBODY", ...
+  std::string_view label;  // SCOPE and JOIN-DROP: "BODY", "THEN", "ARM0", "TRYBODY", ... (static, or held by the tables)
   std::vector<DropItem> items;  // never empty
 };
 
