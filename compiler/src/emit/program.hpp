@@ -56,9 +56,9 @@ class Ty {
 };
 
 // A map from node addresses to small values, asked at every call or
-// parameter: open addressing over a power-of-two table, at most half full.
-// The first value stored for a key stays. Its keys are nearly always found,
-// so the table may fill to three quarters.
+// parameter: open addressing over a power-of-two table. Its keys are nearly
+// always found, so it may fill to three quarters. The first value stored for
+// a key stays.
 template <class K, class V>
 class PointerMap {
  public:
@@ -280,15 +280,6 @@ struct Program {
   std::vector<std::string> modules_of_files;  // per file
   std::unordered_set<const Owner::Residual*> guarded;
   TypeTable types{*this};
-
-  std::optional<std::uint32_t> class_id(std::string_view name) const;
-  std::optional<std::uint32_t> fn_id(std::string_view key) const;
-  // The union variant a bare name denotes. Most names asked about are not
-  // variants: a table of the variant names answers those without a map lookup.
-  std::optional<Types::FoundVariant> variant(std::string_view name) const {
-    if (!variant_names.find(name)) return std::nullopt;
-    return Types::find_variant_in(merged, name);
-  }
   NameTable variant_names;  // filled before the methods are emitted
   // Bare callee names already resolved, by the address of their bytes in the
   // tree: the method a declared function became, or none for other names.
@@ -297,6 +288,15 @@ struct Program {
     std::uint32_t method = none;
   };
   PointerMap<char, Callee> callees;
+
+  std::optional<std::uint32_t> class_id(std::string_view name) const;
+  std::optional<std::uint32_t> fn_id(std::string_view key) const;
+  // The union variant a bare name denotes. Most names asked about are not
+  // variants: the table of variant names answers those without a map lookup.
+  std::optional<Types::FoundVariant> variant(std::string_view name) const {
+    if (!variant_names.find(name)) return std::nullopt;
+    return Types::find_variant_in(merged, name);
+  }
   std::optional<std::uint32_t> class_method(std::uint32_t class_id, std::string_view name) const;
   std::optional<std::uint32_t> method_of(const Ast::Method* decl) const { return method_of_decl.find(decl); }
   const ClassRec* class_rec(std::string_view name) const;
