@@ -190,11 +190,13 @@ void write_method(Buf& out, const MethodEntry& method) {
 }
 
 std::string write_image(const Image& image) {
-  // One buffer, sized ahead for the two large sections: the header's offsets
-  // are patched once the sections behind it are written.
+  // One buffer, sized ahead for the large sections (constants, vtables,
+  // methods): the header's offsets are patched once the sections behind it
+  // are written.
   std::size_t bytes = header_size;
   for (const Constant& k : image.constants) bytes += 1 + (k.tag == ConstTag::TEXT ? 4 + k.text.size() : 8);
   for (const MethodEntry& m : image.methods) bytes += 24 + 4 * m.code.size() + 8 * m.lines.size() + 20 * m.drops.size();
+  for (const Vtable& v : image.vtables) bytes += 8 + 4 * v.methods.size();
   Buf out;
   out.reserve(bytes + 64 * image.classes.size() + 16 * image.interfaces.size());
   out.u32(image_magic);

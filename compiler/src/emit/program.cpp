@@ -555,6 +555,17 @@ struct ProgramBuilder {
       if (sigs.empty()) no_sigs.push_back(ii);
       else by_first_sig[sigs.front()->name].push_back(ii);
     }
+    // Classes satisfy interfaces by structure, so a large program can have
+    // many vtables: room for every candidate pair is set aside first (only
+    // the entries written are touched), so the table is not copied as it grows.
+    std::size_t pairs = 0;
+    for (const ClassRec& c : prog.classes) {
+      if (!c.info) continue;
+      pairs += no_sigs.size();
+      for (const Ast::Method* m : c.info->methods)
+        if (auto it = by_first_sig.find(m->name); it != by_first_sig.end()) pairs += it->second.size();
+    }
+    out.vtables.reserve(pairs);
     std::vector<std::uint32_t> candidates, slots;
     for (std::uint32_t ci = 0; ci < prog.classes.size(); ++ci) {
       const ClassRec& c = prog.classes[ci];
