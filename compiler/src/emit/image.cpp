@@ -56,15 +56,11 @@ std::uint64_t key_hash(ConstTag tag, std::int64_t value, std::string_view text) 
   return mix(h + std::uint64_t(tag) * 0x9E3779B97F4A7C15ULL);
 }
 
-}  // namespace
+// A key's slot comes from the high half of its hash, which the slot keeps: it
+// spares comparing keys on almost every collision and refills a larger table
+// without hashing again.
+std::size_t home_slot(std::uint32_t high, std::size_t mask) { return std::size_t(high * 0x9E3779B9u) & mask; }
 
-// The low bits of a key's hash choose its slot; the high half, kept in the
-// slot, spares comparing keys on almost every collision and refills a larger
-// table without hashing again.
-namespace {
-std::size_t home_slot(std::uint32_t high, std::size_t mask) {
-  return std::size_t(high * 0x9E3779B9u) & mask;
-}
 }  // namespace
 
 void ConstPool::reserve(std::size_t n) {

@@ -86,7 +86,7 @@ class ConstPool {
 
  private:
   // Asked for every literal the emitter loads: one open-addressing table over
-  // all three kinds, at most half full, each slot keeping its key's hash.
+  // all three kinds, at most half full, each slot keeping half its key's hash.
   struct Slot {
     std::uint32_t hash = 0;       // the key hash's high half, its low two bits the tag
     std::uint32_t id_plus_1 = 0;  // 0: empty
