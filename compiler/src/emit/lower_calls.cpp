@@ -101,7 +101,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
     if (!m || !id) return fail(dst, c.pos, q(cls->name) + " has no method " + q(fa->field));
     if (m->is_static)
       return fail(dst, c.pos, q(fa->field) + " is a `static fn` — call it as " +
-                                  q(cls->name + "." + std::string(fa->field) + "(...)") +
+                                  q(std::string(cls->name) + "." + std::string(fa->field) + "(...)") +
                                   ", not on an instance");
     return emit_direct(dst, c, *id, fa->object, {}, fa->field);
   }
@@ -356,7 +356,7 @@ void MethodEmitter::emit_default_value(int dst, const ClassRec::FieldRec& field,
     Ast::Nil nil{};
     nil.kind = Ast::ExprKind::Nil;
     nil.pos = pos;
-    emit_expr(dst, nil, Types::is_nullable(field.ty) ? field.info : Ty());
+    emit_expr(dst, nil, Types::is_nullable(*field.info) ? field.info : Ty());
     return;
   }
   if (decl->default_kind == Ast::DefaultKind::Now) {

@@ -138,7 +138,7 @@ std::optional<ProbePlan> probe_key_of_where(const ClassRec& cls, const Ast::Quer
       if (f.empty() || mentions(key_side, q.var)) continue;
       int slot = cls.slot_of(f);
       if (slot < 0) continue;
-      std::string_view name = Types::named_name(strip_all(cls.fields[std::size_t(slot)].ty));
+      std::string_view name = Types::named_name(strip_all(*cls.fields[std::size_t(slot)].info));
       if (name == "Float" || name == "Bytes") continue;
       for (std::size_t ix = 0; ix < cls.indexes.size(); ++ix) {
         const TableIndex& index = cls.indexes[ix];

@@ -27,7 +27,7 @@ MethodEmitter::MethodEmitter(Program& p, MethodRec& r, MethodScratch& scratch)
 
 std::string MethodEmitter::method_label() const {
   std::string name(rec.decl->name);
-  return rec.owner == none ? name : prog.classes[rec.owner].name + "." + name;
+  return rec.owner == none ? name : std::string(prog.classes[rec.owner].name) + "." + name;
 }
 
 void MethodEmitter::report(std::string_view code, Ast::Pos pos, std::string message) {

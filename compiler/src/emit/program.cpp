@@ -139,8 +139,8 @@ const ClassRec* Program::class_rec(std::string_view name) const {
 }
 
 std::optional<std::uint32_t> Program::class_method(std::uint32_t class_id, std::string_view name) const {
-  for (const auto& [method, id] : classes[class_id].method_ids)
-    if (method == name) return id;
+  for (const ClassRec::MethodRef& m : classes[class_id].method_ids)
+    if (m.name == name) return m.id;
   return std::nullopt;
 }
 
@@ -235,9 +235,10 @@ struct ProgramBuilder {
 
   std::optional<std::pair<std::size_t, std::pair<Ast::Pos, std::string>>> index_error;
 
-  std::uint32_t add_class(ClassRec rec) {
+  std::uint32_t add_class(std::string_view name, ClassRec rec) {
     auto id = std::uint32_t(prog.classes.size());
-    prog.class_ids.insert(prog.class_names.emplace_back(rec.name), id);
+    rec.name = prog.class_names.emplace_back(name);
+    prog.class_ids.insert(rec.name, id);
     prog.classes.push_back(std::move(rec));
     return id;
   }
@@ -247,7 +248,7 @@ struct ProgramBuilder {
   }
 
   bool indexable(const ClassRec::FieldRec& f) {
-    FieldKind k = kind_of(prog.merged, f.ty);
+    FieldKind k = kind_of(prog.merged, f.type ? Types::typ_of_field_ty(*f.type) : Types::t_named("Int"));
     return k == FieldKind::SCALAR || k == FieldKind::TEXT || k == FieldKind::FLOAT;
   }
 
@@ -287,12 +288,10 @@ struct ProgramBuilder {
 
   ClassRec class_of_info(const Types::ClassInfo& info) {
     ClassRec rec;
-    rec.name = std::string(info.name);
     rec.gc = Types::is_gc_class(prog.merged, info.name);
     rec.info = &info;
-    for (const Ast::Field& f : info.fields) {
-      rec.fields.push_back({std::string(f.name), f.ty ? Types::typ_of_field_ty(*f.ty) : Types::t_named("Int"), &f, {}});
-    }
+    rec.fields.reserve(info.fields.size());
+    for (const Ast::Field& f : info.fields) rec.fields.push_back({f.name, f.ty, &f, {}});
     return rec;
   }
 
@@ -317,14 +316,14 @@ struct ProgramBuilder {
             }
             ClassRec rec = class_of_info(*info);
             table_indexes(fi, *info, rec);
-            std::uint32_t id = add_class(std::move(rec));
+            std::uint32_t id = add_class(name, std::move(rec));
             shapes.emplace(std::move(key), id);
             method_sources.push_back({fi, id, c, nullptr});
             continue;
           }
           ClassRec rec = class_of_info(*info);
           table_indexes(fi, *info, rec);
-          method_sources.push_back({fi, add_class(std::move(rec)), c, nullptr});
+          method_sources.push_back({fi, add_class(name, std::move(rec)), c, nullptr});
         } else if (const auto* fn = d->get_if<Ast::FnDecl>()) {
           if (fn->fn) method_sources.push_back({fi, none, nullptr, fn->fn});
         } else if (const auto* i = d->get_if<Ast::InterfaceDecl>()) {
@@ -341,10 +340,9 @@ struct ProgramBuilder {
             std::string name = std::string(u->name) + "." + std::string(v.name);
             if (prog.class_ids.find(name)) continue;
             ClassRec rec;
-            rec.name = name;
-            for (const Ast::PayloadField& p : v.payload)
-              rec.fields.push_back({std::string(p.name), p.ty ? Types::typ_of_field_ty(*p.ty) : Types::t_named("Int"), nullptr, {}});
-            add_class(std::move(rec));
+            rec.fields.reserve(v.payload.size());
+            for (const Ast::PayloadField& p : v.payload) rec.fields.push_back({p.name, p.ty, nullptr, {}});
+            add_class(name, std::move(rec));
           }
         }
       }
@@ -371,7 +369,7 @@ struct ProgramBuilder {
       if (!needed || prog.class_ids.find(name)) continue;
       const Types::ClassInfo* info = prog.merged.classes.find(name);
       if (!info) continue;
-      add_class(class_of_info(*info));
+      add_class(name, class_of_info(*info));
     }
   }
 
@@ -426,11 +424,12 @@ struct ProgramBuilder {
         __builtin_prefetch(ahead.fn ? static_cast<const void*>(ahead.fn) : ahead.cls);
       }
       if (s.cls) {
+        prog.classes[s.class_id].method_ids.reserve(s.cls->methods.size());
         for (const Ast::Method* m : s.cls->methods) {
           if (prog.class_method(s.class_id, m->name)) continue;
           std::size_t args = m->params.size() + (m->is_static ? 0 : 1);
-          prog.classes[s.class_id].method_ids.emplace_back(m->name,
-                                                           add_method({m->name, m, s.file, s.class_id, 0}, args));
+          std::uint32_t id = add_method({m->name, m, s.file, s.class_id, 0}, args);
+          prog.classes[s.class_id].method_ids.push_back({m->name, id, std::uint32_t(m->params.size()), m->is_static});
         }
         continue;
       }
@@ -523,6 +522,59 @@ struct ProgramBuilder {
     return 0;
   }
 
+  // A class satisfies an interface by structure: it has a method of each
+  // signature's name, not static, with as many parameters. Only the
+  // interfaces whose first signature a class has a method for are tried.
+  void vtables(Image& out) {
+    NameTable by_first_sig;  // index into `groups`
+    std::vector<std::vector<std::uint32_t>> groups;
+    std::vector<std::uint32_t> no_sigs;
+    for (std::uint32_t ii = 0; ii < prog.interfaces.size(); ++ii) {
+      const auto& sigs = prog.interfaces[ii].info->sigs;
+      if (sigs.empty()) {
+        no_sigs.push_back(ii);
+        continue;
+      }
+      auto group = by_first_sig.insert(sigs.front()->name, std::uint32_t(groups.size()));
+      if (group == groups.size()) groups.emplace_back();
+      groups[group].push_back(ii);
+    }
+    // A large program can have many vtables: room for every candidate pair
+    // is set aside first (only the entries written are touched), so the
+    // table is not copied as it grows.
+    std::size_t pairs = 0;
+    for (const ClassRec& c : prog.classes) {
+      if (!c.info) continue;
+      pairs += no_sigs.size();
+      for (const ClassRec::MethodRef& m : c.method_ids)
+        if (auto group = by_first_sig.find(m.name)) pairs += groups[*group].size();
+    }
+    out.vtables.reserve(pairs);
+    std::vector<std::uint32_t> candidates, slots;
+    for (std::uint32_t ci = 0; ci < prog.classes.size(); ++ci) {
+      const ClassRec& c = prog.classes[ci];
+      if (!c.info) continue;
+      candidates = no_sigs;
+      for (const ClassRec::MethodRef& m : c.method_ids)
+        if (auto group = by_first_sig.find(m.name))
+          candidates.insert(candidates.end(), groups[*group].begin(), groups[*group].end());
+      std::sort(candidates.begin(), candidates.end());
+      candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+      for (std::uint32_t ii : candidates) {
+        const auto& sigs = prog.interfaces[ii].info->sigs;
+        if (sigs.size() > c.info->methods.size()) continue;
+        slots.clear();
+        for (const Ast::Signature* sig : sigs) {
+          auto m = std::find_if(c.method_ids.begin(), c.method_ids.end(),
+                                [&](const ClassRec::MethodRef& r) { return r.name == sig->name; });
+          if (m == c.method_ids.end() || m->is_static || m->params != sig->params.size()) break;
+          slots.push_back(m->id);
+        }
+        if (slots.size() == sigs.size()) out.vtables.push_back({ci, ii, slots});
+      }
+    }
+  }
+
   Image image() {
     Image out;
     out.classes.reserve(prog.classes.size());
@@ -535,10 +587,10 @@ struct ProgramBuilder {
       e.fields.reserve(c.fields.size());
       for (const ClassRec::FieldRec& f : c.fields) {
         Field field;
-        field.kind = kind_of(prog.merged, f.ty);
+        field.kind = kind_of(prog.merged, *f.info);
         field.name = field_names[field_no++];
-        field.class_meta = class_meta(f.ty);
-        field.elem_meta = elem_meta(f.ty);
+        field.class_meta = class_meta(*f.info);
+        field.elem_meta = elem_meta(*f.info);
         e.fields.push_back(field);
       }
       e.indexes = c.indexes;
@@ -546,49 +598,7 @@ struct ProgramBuilder {
     }
     for (std::size_t ii = 0; ii < prog.interfaces.size(); ++ii)
       out.interfaces.push_back({iface_names[ii], std::uint32_t(prog.interfaces[ii].info->sigs.size())});
-    // A class can only satisfy an interface whose first signature it declares
-    // a method for: index the interfaces by that name instead of trying each.
-    std::unordered_map<std::string_view, std::vector<std::uint32_t>> by_first_sig;
-    std::vector<std::uint32_t> no_sigs;
-    for (std::uint32_t ii = 0; ii < prog.interfaces.size(); ++ii) {
-      const auto& sigs = prog.interfaces[ii].info->sigs;
-      if (sigs.empty()) no_sigs.push_back(ii);
-      else by_first_sig[sigs.front()->name].push_back(ii);
-    }
-    // Classes satisfy interfaces by structure, so a large program can have
-    // many vtables: room for every candidate pair is set aside first (only
-    // the entries written are touched), so the table is not copied as it grows.
-    std::size_t pairs = 0;
-    for (const ClassRec& c : prog.classes) {
-      if (!c.info) continue;
-      pairs += no_sigs.size();
-      for (const Ast::Method* m : c.info->methods)
-        if (auto it = by_first_sig.find(m->name); it != by_first_sig.end()) pairs += it->second.size();
-    }
-    out.vtables.reserve(pairs);
-    std::vector<std::uint32_t> candidates, slots;
-    for (std::uint32_t ci = 0; ci < prog.classes.size(); ++ci) {
-      const ClassRec& c = prog.classes[ci];
-      if (!c.info) continue;
-      candidates = no_sigs;
-      for (const Ast::Method* m : c.info->methods)
-        if (auto it = by_first_sig.find(m->name); it != by_first_sig.end())
-          candidates.insert(candidates.end(), it->second.begin(), it->second.end());
-      std::sort(candidates.begin(), candidates.end());
-      candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
-      for (std::uint32_t ii : candidates) {
-        const auto& sigs = prog.interfaces[ii].info->sigs;
-        if (sigs.size() > c.info->methods.size()) continue;
-        slots.clear();
-        for (const Ast::Signature* sig : sigs) {
-          const Ast::Method* m = c.info->method(sig->name);
-          auto id = m ? prog.method_of(m) : std::nullopt;
-          if (!m || m->is_static || m->params.size() != sig->params.size() || !id) break;
-          slots.push_back(*id);
-        }
-        if (slots.size() == sigs.size()) out.vtables.push_back({ci, ii, slots});
-      }
-    }
+    vtables(out);
     for (std::size_t mi = 0; mi < prog.methods.size(); ++mi) {
       prog.entries[mi].name = method_names[mi];
       prog.entries[mi].owner = prog.methods[mi].owner;
@@ -626,7 +636,7 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();
   for (ClassRec& c : prog.classes)
-    for (ClassRec::FieldRec& f : c.fields) f.info = prog.types.of(f.ty);
+    for (ClassRec::FieldRec& f : c.fields) f.info = f.type ? prog.types.of_type_expr(*f.type) : prog.types.int_ty();
   b.collect_methods();
   prog.views.resize(files.size());
   b.seed_constants();

@@ -189,20 +189,29 @@ class TypeTable {
 };
 
 struct ClassRec {
-  std::string name;
+  std::string_view name;  // held by Program::class_names
   bool gc = false;
+  // Names and written types point into the trees and the symbol tables, so a
+  // record allocates nothing per field.
   struct FieldRec {
-    std::string name;
-    Types::Typ ty;
+    std::string_view name;
+    const Ast::TypeExpr* type = nullptr;  // as written; null means Int
     const Ast::Field* decl = nullptr;  // null for variant payloads and library records
-    Ty info;  // ty, interned once the classes are numbered
+    Ty info;  // the field's type, interned once the classes are numbered
   };
   std::vector<FieldRec> fields;
   std::vector<TableIndex> indexes;
   const Types::ClassInfo* info = nullptr;  // null for union variant classes
   // The class's methods by name, in declaration order (a repeated name keeps
-  // its first method).
-  std::vector<std::pair<std::string_view, std::uint32_t>> method_ids;
+  // its first method), with what matching an interface signature asks of
+  // them: vtables are built from here, without going back to the tree.
+  struct MethodRef {
+    std::string_view name;
+    std::uint32_t id = 0;
+    std::uint32_t params = 0;  // declared parameters, `self` not counted
+    bool is_static = false;
+  };
+  std::vector<MethodRef> method_ids;
 
   // Slot of the field, or -1.
   int slot_of(std::string_view field) const;
@@ -263,7 +272,7 @@ struct Program {
 
   std::vector<ClassRec> classes;
   NameTable class_ids;  // typedef aliases and "U.V" too
-  std::deque<std::string> class_names;  // the names class_ids points into
+  std::deque<std::string> class_names;  // the names class_ids and the records point into
   std::vector<IfaceRec> interfaces;
   NameTable iface_ids;  // keyed by the declarations' names
   std::vector<MethodRec> methods;
