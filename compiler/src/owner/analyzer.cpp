@@ -210,16 +210,18 @@ int Analyzer::find_local(std::string_view name) const {
 
 // Live holders of locals [from, end), newest first; Gc ones only when asked.
 std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) const {
-  std::vector<DropItem> items;
-  for (std::size_t i = locals_.size(); i-- > from;) {
+  auto counted = [&](std::size_t i) {
     const Local& l = locals_[i];
-    if (!l.holder || marks_[i].moved) continue;
-    if (l.oclass == OClass::Owned) {
-      items.push_back(DropItem{l.name, false, l.slot});
-    } else if (l.oclass == OClass::Gc && !owned_only) {
-      items.push_back(DropItem{l.name, true, l.slot});
-    }
-  }
+    return l.holder && !marks_[i].moved && (l.oclass == OClass::Owned || (l.oclass == OClass::Gc && !owned_only));
+  };
+  // Counted first: most sites record nothing, and the rest get one allocation.
+  std::size_t count = 0;
+  for (std::size_t i = from; i < locals_.size(); ++i) count += counted(i);
+  std::vector<DropItem> items;
+  if (count == 0) return items;
+  items.reserve(count);
+  for (std::size_t i = locals_.size(); i-- > from;)
+    if (counted(i)) items.push_back(DropItem{locals_[i].name, locals_[i].oclass == OClass::Gc, locals_[i].slot});
   return items;
 }
 
