@@ -2,7 +2,9 @@
 # Image compilation against the check: times `vkc PATH` and
 # `vkc --emit PATH -o IMAGE` of generated programs alternately and prints,
 # per input, the best and median CPU seconds (user+sys) of each, their
-# ratios, peak resident memory and the image size.
+# ratios, the ratio of the median user seconds alone (the system time of an
+# image compile includes writing the image and replacing the old one), peak
+# resident memory and the image size.
 #
 #   bench/emit_ratio.sh [--repeat N] [--lines "100000 600000"] [--no-build]
 #
@@ -39,17 +41,17 @@ if [[ $build_it == 1 ]]; then
 fi
 mkdir -p "$out"
 
-# One sample of ten runs: prints "cpu_seconds_per_run peak_mb".
+# One sample of ten runs: prints "cpu_seconds_per_run peak_mb user_seconds_per_run".
 measure() {
   /usr/bin/time -f "%U %S %M" -o "$out/time.txt" \
     sh -c 'for i in 1 2 3 4 5 6 7 8 9 10; do "$@" > /dev/null 2> /dev/null; done' sh "$@"
-  awk '{ printf "%.4f %.1f\n", ($1 + $2) / 10, $3 / 1024 }' "$out/time.txt"
+  awk '{ printf "%.4f %.1f %.4f\n", ($1 + $2) / 10, $3 / 1024, $1 / 10 }' "$out/time.txt"
 }
 
 # Median of the numbers on standard input.
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-printf "%-10s %-22s %-22s %-14s %-10s\n" "lines" "check best/median" "--emit best/median" "ratio best/med" "image"
+printf "%-10s %-22s %-22s %-14s %-10s %-10s\n" "lines" "check best/median" "--emit best/median" "ratio best/med" "user ratio" "image"
 for n in "${lines[@]}"; do
   src=$out/gen$n.vk
   [[ -f $src ]] || "$build/vkgen" --lines "$n" "$src"
@@ -65,8 +67,11 @@ for n in "${lines[@]}"; do
   em=$(cut -d' ' -f1 "$out/emit.txt" | median)
   cmem=$(cut -d' ' -f2 "$out/check.txt" | sort -n | tail -1)
   emem=$(cut -d' ' -f2 "$out/emit.txt" | sort -n | tail -1)
+  cu=$(cut -d' ' -f3 "$out/check.txt" | median)
+  eu=$(cut -d' ' -f3 "$out/emit.txt" | median)
   size=$(stat -c %s "$out/gen$n.vkb")
-  printf "%-10s %-22s %-22s %-14s %-10s\n" "$n" "$cb/$cm s ${cmem} MB" "$eb/$em s ${emem} MB" \
+  printf "%-10s %-22s %-22s %-14s %-10s %-10s\n" "$n" "$cb/$cm s ${cmem} MB" "$eb/$em s ${emem} MB" \
     "$(awk -v a="$eb" -v b="$cb" -v c="$em" -v d="$cm" 'BEGIN { printf "%.2f/%.2f", a / b, c / d }')" \
+    "$(awk -v a="$eu" -v b="$cu" 'BEGIN { printf "%.2f", a / b }')" \
     "$(awk -v s="$size" 'BEGIN { printf "%.2f MB", s / 1048576 }')"
 done
