@@ -57,6 +57,7 @@ void MethodEmitter::put(std::uint32_t word) {
 }
 
 void MethodEmitter::put_abx(Op op, int a, long long bx, IndexKind kind, Ast::Pos pos) {
+  if (bx >= 0 && bx <= max_bx) return put(abx(op, a, int(bx)));  // the usual case, without building a verdict
   if (auto message = check_bx(kind, bx)) {
     report(limit_code, pos, *message);
     bx = 0;
