@@ -633,12 +633,6 @@ Image emit_image(const EntryOk& entry_ok, const Types::Symbols& merged, const Ty
   Program prog(merged, module_of, modules, collector, files);
   prog.variant_names.reserve(merged.variants.size());
   for (const auto& entry : merged.variants) prog.variant_names.insert(entry.first, 0);
-  // Every declaration could name a class or an interface: room for all of
-  // them spares the name tables from growing step by step.
-  std::size_t decls = 0;
-  for (const SourceUnit& f : files) decls += f.tree->decls.size();
-  prog.class_ids.reserve(decls);
-  prog.iface_ids.reserve(decls);
   ProgramBuilder b{prog, entry_ok, std::nullopt, {}, {}, {}, {}, {}};
   for (const SourceUnit& f : files) prog.modules_of_files.push_back(module_of(f.path));
   b.collect_classes();
