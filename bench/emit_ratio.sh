@@ -10,8 +10,8 @@
 #
 # Each sample is ten runs in a row (the clock counts hundredths of a second);
 # the figures are per run. Alternating the two kinds of sample and reading the
-# best and the median keeps a busy machine from favouring either side. Environment: BUILD_DIR (default
-# build-release), JOBS (default 2).
+# best and the median keeps a busy machine from favouring either side.
+# Environment: BUILD_DIR (default build-release), JOBS (default 2).
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)

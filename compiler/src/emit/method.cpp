@@ -201,13 +201,6 @@ int MethodEmitter::bind_local(std::string_view name, Ty ty, Ast::NodeId slot) {
   return reg;
 }
 
-namespace {
-// The tree interns names: equal names are nearly always the same bytes.
-bool same_name(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && (a.data() == b.data() || a.empty() || (a[0] == b[0] && a == b));
-}
-}  // namespace
-
 const LocalVar* MethodEmitter::find_local(std::string_view name) const {
   for (auto it = locals_.rbegin(); it != locals_.rend(); ++it)
     if (same_name(it->name, name)) return &*it;

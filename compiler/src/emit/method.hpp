@@ -51,7 +51,7 @@ struct MethodScratch {
 class MethodEmitter {
  public:
   MethodEmitter(Program& prog, MethodRec& rec, MethodScratch& scratch);
-  // Emits the whole method into rec.out.
+  // Emits the whole method into its image entry, prog.entries[rec.id].
   void run();
 
   Program& prog;

@@ -56,6 +56,12 @@ class Ty {
   const TypeInfo* info_ = nullptr;
 };
 
+// The tree interns names: equal names are nearly always the same bytes, and
+// unequal ones mostly differ in their first.
+inline bool same_name(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && (a.data() == b.data() || a.empty() || (a[0] == b[0] && a == b));
+}
+
 // A map from node addresses to small values, asked at every call or
 // parameter: open addressing over a power-of-two table. Its keys are nearly
 // always found, so it may fill to three quarters. The first value stored for
@@ -134,10 +140,7 @@ class NameTable {
     std::uint32_t value = 0;
     bool used() const { return data != nullptr; }
     std::string_view name() const { return {data, size}; }
-    // Names of one tree share their bytes, so equal names are mostly the same address.
-    bool holds(std::string_view other) const {
-      return size == other.size() && (data == other.data() || name() == other);
-    }
+    bool holds(std::string_view other) const { return same_name(name(), other); }
   };
   std::size_t slot_of(std::string_view name) const {
     std::size_t mask = slots_.size() - 1;
