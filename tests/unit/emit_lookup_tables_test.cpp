@@ -63,7 +63,8 @@ TEST(Views, FindTheFirstRecordOfEachKindAtEachSite) {
   using Owner::DropKind;
   Owner::Tables tables;
   auto drop = [&](Ast::NodeId id, DropKind kind, std::string_view label, std::string_view item) {
-    tables.drops.push_back(Owner::Drop{id, {int(id), 1}, kind, label, {Owner::DropItem{item, false, 0}}});
+    Owner::DropItem one{item, false, 0};
+    tables.drops.push_back(Owner::Drop{id, {int(id), 1}, kind, label, tables.items.add({&one, 1})});
   };
   // Recorded out of id order, across several blocks, two records of one kind at one site.
   drop(1000, DropKind::Scope, "BODY", "b");

@@ -156,6 +156,38 @@ TEST(OwnerPass, TableInvariantsOverGeneratedPrograms) {
   }
 }
 
+// Drops view their items in the tables' store: the views must survive the
+// store growing past a block (and one record larger than a block) and the
+// tables moving.
+TEST(OwnerTables, DropItemsStayPutAsTheStoreGrowsAndTheTablesMove) {
+  Owner::Tables tables;
+  std::vector<std::string> names;
+  for (int i = 0; i < 3000; ++i) names.push_back("v" + std::to_string(i));
+  std::vector<Owner::DropItem> big;
+  for (int i = 0; i < 2500; ++i) big.push_back({names[std::size_t(i)], i % 2 == 0, Ast::NodeId(i)});
+  for (int i = 0; i < 3000; ++i) {
+    Owner::DropItem pair[2] = {{names[std::size_t(i)], false, Ast::NodeId(i)}, {names[0], true, 7}};
+    tables.drops.push_back({Ast::NodeId(i), {i + 1, 1}, Owner::DropKind::Scope, "BODY", tables.items.add(pair)});
+    if (i == 1500) tables.drops.push_back({0, {1, 1}, Owner::DropKind::Return, "", tables.items.add(big)});
+  }
+  Owner::Tables moved = std::move(tables);
+  ASSERT_EQ(moved.drops.size(), 3001u);
+  std::size_t at = 0;
+  for (int i = 0; i < 3000; ++i, ++at) {
+    const Owner::Drop& d = moved.drops[at];
+    ASSERT_EQ(d.items.size(), 2u);
+    EXPECT_EQ(d.items[0].name, names[std::size_t(i)]);
+    EXPECT_EQ(d.items[0].slot, Ast::NodeId(i));
+    EXPECT_TRUE(d.items[1].gc);
+    if (i == 1500) {
+      const Owner::Drop& b = moved.drops[++at];
+      ASSERT_EQ(b.items.size(), big.size());
+      EXPECT_EQ(b.items.back().name, names[2499]);
+      EXPECT_EQ(b.items[2].slot, 2u);
+    }
+  }
+}
+
 TEST(OwnerDump, EmptyTablesPrintThreeHeaders) {
   EXPECT_EQ(Dump::dump_owner({}), "== MOVES ==\n== DROPS ==\n== RESIDUAL ==\n");
 }

@@ -7,7 +7,7 @@ namespace {
 
 std::string pos_text(Ast::Pos pos) { return std::to_string(pos.line) + ":" + std::to_string(pos.col); }
 
-std::string item_list(const std::vector<Owner::DropItem>& items) {
+std::string item_list(std::span<const Owner::DropItem> items) {
   std::string out = "[";
   for (std::size_t i = 0; i < items.size(); ++i) {
     if (i) out += ", ";

@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "emit/emit.hpp"
+#include "emit/name_hash.hpp"
 
 namespace Emit {
 
@@ -52,7 +53,7 @@ std::uint64_t mix(std::uint64_t h) {
 }
 
 std::uint64_t key_hash(ConstTag tag, std::int64_t value, std::string_view text) {
-  std::uint64_t h = tag == ConstTag::TEXT ? std::hash<std::string_view>{}(text) : std::uint64_t(value);
+  std::uint64_t h = tag == ConstTag::TEXT ? detail::name_hash(text) : std::uint64_t(value);
   return mix(h + std::uint64_t(tag) * 0x9E3779B97F4A7C15ULL);
 }
 

@@ -109,6 +109,14 @@ void MethodEmitter::load_text(int dst, std::string_view text, Ast::Pos pos) {
   put_abx(Op::LOADK, dst, prog.pool.const_text(text), IndexKind::CONSTANT, pos);
 }
 
+Ty MethodEmitter::builtin_ret(std::string_view name, const Ty& first) const {
+  auto fixed = prog.fixed_builtin_rets.find(name);
+  if (fixed == prog.fixed_builtin_rets.end())
+    fixed = prog.fixed_builtin_rets.emplace(name, ty_of(Types::builtin_confident_ret(name, std::nullopt))).first;
+  if (fixed->second) return fixed->second;
+  return ty_of(Types::builtin_confident_ret(name, first ? std::optional<Types::Typ>(*first) : std::nullopt));
+}
+
 // ---------------------------------------------------------------- registers
 
 namespace {
@@ -226,7 +234,7 @@ const LocalVar* MethodEmitter::local_of_item(const Owner::DropItem& item) const 
   return find_local(item.name);
 }
 
-void MethodEmitter::emit_drops(const std::vector<Owner::DropItem>& items) {
+void MethodEmitter::emit_drops(std::span<const Owner::DropItem> items) {
   for (const Owner::DropItem& item : items) {
     const LocalVar* local = local_of_item(item);
     if (!local) {

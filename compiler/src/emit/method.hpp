@@ -87,9 +87,7 @@ class MethodEmitter {
   Ty ty_of(const Ast::TypeExpr& ty) const { return prog.types.of_type_expr(ty); }
   Ty ty_of(const Ast::TypeExpr* ty) const { return ty ? prog.types.of_type_expr(*ty) : Ty(); }
   // The result type of a builtin call whose first argument has type `first`.
-  Ty builtin_ret(std::string_view name, const Ty& first) const {
-    return ty_of(Types::builtin_confident_ret(name, first ? std::optional<Types::Typ>(*first) : std::nullopt));
-  }
+  Ty builtin_ret(std::string_view name, const Ty& first) const;
 
   // ---- constants
   void load_int(int dst, std::int64_t value, Ast::Pos pos);
@@ -137,7 +135,7 @@ class MethodEmitter {
   const LocalVar* find_local(std::string_view name) const;
 
   // ---- drops and guards
-  void emit_drops(const std::vector<Owner::DropItem>& items);
+  void emit_drops(std::span<const Owner::DropItem> items);
   void emit_scope_drops(Ast::NodeId site, std::string_view label);
   void emit_join_drops(Ast::NodeId site, std::string_view label);
   // Releases a value just made for one use when nobody took it.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "emit/emit.hpp"
+#include "emit/name_hash.hpp"
 
 namespace Emit::detail {
 
@@ -148,21 +149,7 @@ class NameTable {
     while (slots_[i].used() && !slots_[i].holds(name)) i = (i + 1) & mask;
     return i;
   }
-  // The names are short: eight bytes at a time, then the last few one by one.
-  static std::size_t hash(std::string_view name) {
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ name.size();
-    std::size_t n = name.size(), at = 0;
-    for (; at + 8 <= n; at += 8) {
-      std::uint64_t word;
-      std::memcpy(&word, name.data() + at, 8);
-      h = (h ^ word) * 0xFF51AFD7ED558CCDull;
-      h ^= h >> 32;
-    }
-    std::uint64_t tail = 0;
-    for (; at < n; ++at) tail = tail << 8 | static_cast<unsigned char>(name[at]);
-    h = (h ^ tail) * 0xC4CEB9FE1A85EC53ull;
-    return std::size_t(h ^ (h >> 29));
-  }
+  static std::size_t hash(std::string_view name) { return std::size_t(name_hash(name)); }
   void rehash(std::size_t size) {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(size, Slot{});
@@ -314,6 +301,9 @@ struct Program {
     std::uint32_t method = none;
   };
   PointerMap<char, Callee> callees;
+  // Result types of the builtins whose result does not depend on their first
+  // argument (most of them), by name; not known: it does.
+  TextMap<Ty> fixed_builtin_rets;
 
   std::optional<std::uint32_t> class_id(std::string_view name) const;
   std::optional<std::uint32_t> fn_id(std::string_view key) const;

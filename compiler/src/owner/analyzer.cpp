@@ -64,6 +64,18 @@ void analyze_all(detail::Analyzer& analyzer, const Ast::Program& tree, Tables& o
 
 }  // namespace
 
+std::span<const DropItem> DropItems::add(std::span<const DropItem> items) {
+  if (items.size() > room_ - used_) {
+    room_ = std::max<std::size_t>(items.size(), 1024);
+    blocks_.push_back(std::make_unique<DropItem[]>(room_));
+    used_ = 0;
+  }
+  DropItem* at = blocks_.back().get() + used_;
+  std::copy(items.begin(), items.end(), at);
+  used_ += items.size();
+  return {at, items.size()};
+}
+
 Tables analyze(const std::string& path, const Ast::Program& tree, const Types::Symbols& symbols,
                Diag::Collector& collector, const EscapeObserver* observer) {
   Tables out;
@@ -209,20 +221,14 @@ int Analyzer::find_local(std::string_view name) const {
 }
 
 // Live holders of locals [from, end), newest first; Gc ones only when asked.
-std::vector<DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) const {
-  auto counted = [&](std::size_t i) {
+std::span<const DropItem> Analyzer::live_holders(std::size_t from, bool owned_only) {
+  holders_.clear();
+  for (std::size_t i = locals_.size(); i-- > from;) {
     const Local& l = locals_[i];
-    return l.holder && !marks_[i].moved && (l.oclass == OClass::Owned || (l.oclass == OClass::Gc && !owned_only));
-  };
-  // Counted first: most sites record nothing, and the rest get one allocation.
-  std::size_t count = 0;
-  for (std::size_t i = from; i < locals_.size(); ++i) count += counted(i);
-  std::vector<DropItem> items;
-  if (count == 0) return items;
-  items.reserve(count);
-  for (std::size_t i = locals_.size(); i-- > from;)
-    if (counted(i)) items.push_back(DropItem{locals_[i].name, locals_[i].oclass == OClass::Gc, locals_[i].slot});
-  return items;
+    if (l.holder && !marks_[i].moved && (l.oclass == OClass::Owned || (l.oclass == OClass::Gc && !owned_only)))
+      holders_.push_back(DropItem{l.name, l.oclass == OClass::Gc, l.slot});
+  }
+  return holders_;
 }
 
 // A label the records can point at for as long as the tables live.
@@ -242,9 +248,9 @@ std::string_view Analyzer::lasting_label(std::string_view label) {
 }
 
 void Analyzer::record_drop(Ast::NodeId id, Ast::Pos pos, DropKind kind, std::string_view label,
-                           std::vector<DropItem> items) {
+                           std::span<const DropItem> items) {
   if (!stores() || items.empty()) return;
-  out_.drops.push_back(Drop{id, pos, kind, lasting_label(label), std::move(items)});
+  out_.drops.push_back(Drop{id, pos, kind, lasting_label(label), out_.items.add(items)});
 }
 
 void Analyzer::record_move(const Place& place, MoveKind kind, std::string_view name) {

@@ -157,9 +157,10 @@ class Analyzer {
   void push_scope(Ast::NodeId id, Ast::Pos pos, std::string label, bool records = true);
   void pop_scope();
   int declare(Local local);
-  std::vector<DropItem> live_holders(std::size_t from, bool owned_only) const;
+  // Valid until the next call: record_drop copies what it keeps.
+  std::span<const DropItem> live_holders(std::size_t from, bool owned_only);
   void record_drop(Ast::NodeId id, Ast::Pos pos, DropKind kind, std::string_view label,
-                   std::vector<DropItem> items);
+                   std::span<const DropItem> items);
   void record_move(const Place& place, MoveKind kind, std::string_view name);
   void live_mask(Ast::NodeId id, Ast::Pos pos);
   void need_record(std::string_view record);
@@ -183,6 +184,7 @@ class Analyzer {
   std::string_view fn_name_;
   std::vector<Local> locals_;
   Marks marks_;  // parallel to locals_
+  std::vector<DropItem> holders_;  // live_holders' answer, reused
   std::vector<Scope> scopes_;
   int loop_scope_ = -1;  // index into scopes_ of the innermost loop, -1 outside loops
   bool dead_ = false;

@@ -108,7 +108,7 @@ void Analyzer::switch_expr(const Ast::Switch& s) {
       if (l.holder && l.oclass == OClass::Owned && !end.marks[i].moved && joined[i].moved)
         items.push_back(DropItem{l.name, false, l.slot});
     }
-    record_drop(s.id, end.pos, DropKind::JoinDrop, end.label, std::move(items));
+    record_drop(s.id, end.pos, DropKind::JoinDrop, end.label, items);
   }
   marks_ = std::move(joined);
   dead_ = entry_dead;

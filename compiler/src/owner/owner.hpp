@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,7 +52,18 @@ struct Drop {
   Ast::Pos pos;
   DropKind kind = DropKind::Scope;
   std::string_view label;  // SCOPE and JOIN-DROP: "BODY", "THEN", "ARM0", "TRYBODY", ... (static, or held by the tables)
-  std::vector<DropItem> items;  // never empty
+  std::span<const DropItem> items;  // never empty; held by the tables
+};
+
+// The items of every drop, in blocks that never move: a drop's items stay
+// where they are however the tables grow or move.
+class DropItems {
+ public:
+  std::span<const DropItem> add(std::span<const DropItem> items);
+
+ private:
+  std::vector<std::unique_ptr<DropItem[]>> blocks_;
+  std::size_t used_ = 0, room_ = 0;
 };
 
 enum class Access : std::uint8_t { BorrowS, BorrowX, Move };
@@ -80,6 +92,7 @@ struct Tables {
   // Texts the records name that the tree does not spell (OVERWRITE places).
   // Each lives on the heap, so the records' views survive moving the tables.
   std::vector<std::unique_ptr<const std::string>> texts;
+  DropItems items;
 };
 
 // Told the class of every borrowed value that escapes; with an observer such

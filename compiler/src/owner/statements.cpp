@@ -82,7 +82,8 @@ void Analyzer::assign(const Ast::Assign& s) {
     }
     if (release && stores()) {
       out_.texts.push_back(std::make_unique<const std::string>(place_text(*target)));
-      record_drop(s.id, target->pos, DropKind::Overwrite, "", {DropItem{*out_.texts.back(), false, root ? root->slot : 0}});
+      DropItem place{*out_.texts.back(), false, root ? root->slot : 0};
+      record_drop(s.id, target->pos, DropKind::Overwrite, "", {&place, 1});
     }
   }
   if (!copy) {
