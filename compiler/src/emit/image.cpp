@@ -7,23 +7,6 @@
 
 namespace Emit {
 
-namespace {
-
-// Appends the `n` low bytes of `v`, least significant first, in one step.
-void put_le(std::string& bytes, std::uint64_t v, int n) {
-  char le[8];
-  for (int i = 0; i < n; ++i) le[i] = static_cast<char>(v >> (8 * i));
-  bytes.append(le, std::size_t(n));
-}
-
-}  // namespace
-
-void Buf::u16(std::uint16_t v) { put_le(bytes_, v, 2); }
-
-void Buf::u32(std::uint32_t v) { put_le(bytes_, v, 4); }
-
-void Buf::i64(std::int64_t v) { put_le(bytes_, static_cast<std::uint64_t>(v), 8); }
-
 void Buf::u32s(std::span<const std::uint32_t> words) {
   if constexpr (std::endian::native == std::endian::little) {
     bytes_.append(reinterpret_cast<const char*>(words.data()), words.size() * 4);

@@ -28,9 +28,9 @@ class Buf {
  public:
   Buf() { bytes_.reserve(1024); }
   void u8(std::uint8_t v) { bytes_.push_back(static_cast<char>(v)); }
-  void u16(std::uint16_t v);
-  void u32(std::uint32_t v);
-  void i64(std::int64_t v);
+  void u16(std::uint16_t v) { put_le(v, 2); }
+  void u32(std::uint32_t v) { put_le(v, 4); }
+  void i64(std::int64_t v) { put_le(static_cast<std::uint64_t>(v), 8); }
   void u32s(std::span<const std::uint32_t> words);
   // A text: u32 byte count, then the bytes.
   void str(std::string_view text);
@@ -43,6 +43,12 @@ class Buf {
   std::string take() { return std::move(bytes_); }
 
  private:
+  // Appends the `n` low bytes of `v`, least significant first, in one step.
+  void put_le(std::uint64_t v, int n) {
+    char le[8];
+    for (int i = 0; i < n; ++i) le[i] = static_cast<char>(v >> (8 * i));
+    bytes_.append(le, std::size_t(n));
+  }
   std::string bytes_;
 };
 

@@ -42,7 +42,7 @@ Ty MethodEmitter::fail(int dst, Ast::Pos pos, std::string message, const char* c
 
 // ---------------------------------------------------------------- code
 
-void MethodEmitter::put(std::uint32_t word) {
+void MethodEmitter::put_records() {
   std::uint32_t pc = std::uint32_t(code_.size());
   if (line_ != last_line_) {
     lines_.push_back({pc, std::uint32_t(std::max(line_, 0))});
@@ -53,7 +53,6 @@ void MethodEmitter::put(std::uint32_t word) {
     rec_owned_ = owned_;
     rec_gc_ = gc_;
   }
-  code_.push_back(word);
 }
 
 void MethodEmitter::put_abx(Op op, int a, long long bx, IndexKind kind, Ast::Pos pos) {
@@ -143,13 +142,6 @@ int MethodEmitter::alloc_local() {
   int reg = clamp_reg(next_local_);
   if (next_local_ < window) ++next_local_;
   next_temp_ = std::max(next_temp_, next_local_);
-  highest_ = std::max(highest_, reg);
-  return reg;
-}
-
-int MethodEmitter::alloc_temp() {
-  int reg = clamp_reg(next_temp_);
-  if (next_temp_ < window) ++next_temp_;
   highest_ = std::max(highest_, reg);
   return reg;
 }

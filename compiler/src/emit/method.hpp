@@ -62,7 +62,13 @@ class MethodEmitter {
   // ---- code
   std::size_t here() const { return code_.size(); }
   // Appends one instruction with its line and drop records.
-  void put(std::uint32_t word);
+  // One instruction; a line or drop record first when the line or the masks
+  // changed since the last one.
+  void put(std::uint32_t word) {
+    if (line_ != last_line_ || owned_ != rec_owned_ || gc_ != rec_gc_) put_records();
+    code_.push_back(word);
+  }
+  void put_records();
   void put_abc(Op op, int a, int b, int c) { put(abc(op, a, b, c)); }
   // An ABx instruction whose Bx is a numbered index (checked against 65535).
   void put_abx(Op op, int a, long long bx, IndexKind kind, Ast::Pos pos);
@@ -96,7 +102,12 @@ class MethodEmitter {
 
   // ---- registers
   int alloc_local();
-  int alloc_temp();
+  int alloc_temp() {
+    // Past the window every temporary is the last register (reported once).
+    int reg = next_temp_ < window ? next_temp_++ : clamp_reg(next_temp_);
+    highest_ = std::max(highest_, reg);
+    return reg;
+  }
   int alloc_temps(int n);  // n consecutive temporaries; gives the first
   // Temporaries live within one statement; statements nested in an
   // expression (switch arms, catch blocks) keep the enclosing one's above the floor.
