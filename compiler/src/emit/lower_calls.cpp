@@ -37,6 +37,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
     // declared in several modules depend on the file, and are looked up each time).
     if (auto known = prog.callees.find(name.data()); known && known->size == name.size()) {
       if (known->method != none) return emit_direct(dst, c, known->method, nullptr, {}, name);
+      if (known->builtin) return emit_builtin(dst, c, name, expected);
     } else if (const Types::FnInfo* fn = prog.merged.functions.find(name); fn && !is_container_builtin(name)) {
       // The declaration the checker resolved, unless the name is declared in several modules.
       auto m = !prog.colliding(name) ? prog.method_of(fn->fn) : prog.fn_id(prog.free_fn_key(module, name));
@@ -49,7 +50,9 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
       if (!prog.colliding(name)) prog.callees.insert(name.data(), {std::uint32_t(name.size()), *m});
       return emit_direct(dst, c, *m, nullptr, {}, name);
     } else {
-      prog.callees.insert(name.data(), {std::uint32_t(name.size()), none});
+      bool builtin = !prog.variant(name) && (is_container_builtin(name) || builtin_by_source(name));
+      prog.callees.insert(name.data(), {std::uint32_t(name.size()), none, builtin});
+      if (builtin) return emit_builtin(dst, c, name, expected);
     }
     if (auto v = prog.variant(name)) return emit_variant_ctor(dst, c, *v);
     if (is_container_builtin(name) || builtin_by_source(name)) return emit_builtin(dst, c, name, expected);

@@ -140,7 +140,7 @@ const ClassRec* Program::class_rec(std::string_view name) const {
 
 std::optional<std::uint32_t> Program::class_method(std::uint32_t class_id, std::string_view name) const {
   for (const ClassRec::MethodRef& m : classes[class_id].method_ids)
-    if (m.name == name) return m.id;
+    if (same_name(m.name, name)) return m.id;
   return std::nullopt;
 }
 
@@ -566,7 +566,7 @@ struct ProgramBuilder {
         slots.clear();
         for (const Ast::Signature* sig : sigs) {
           auto m = std::find_if(c.method_ids.begin(), c.method_ids.end(),
-                                [&](const ClassRec::MethodRef& r) { return r.name == sig->name; });
+                                [&](const ClassRec::MethodRef& r) { return same_name(r.name, sig->name); });
           if (m == c.method_ids.end() || m->is_static || m->params != sig->params.size()) break;
           slots.push_back(m->id);
         }

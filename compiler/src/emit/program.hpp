@@ -295,10 +295,12 @@ struct Program {
   TypeTable types{*this};
   NameTable variant_names;  // filled before the methods are emitted
   // Bare callee names already resolved, by the address of their bytes in the
-  // tree: the method a declared function became, or none for other names.
+  // tree: the method a declared function became, or none for other names
+  // (`builtin`: a builtin that is not also a union variant).
   struct Callee {
     std::uint32_t size = 0;
     std::uint32_t method = none;
+    bool builtin = false;
   };
   PointerMap<char, Callee> callees;
   // Result types of the builtins whose result does not depend on their first
