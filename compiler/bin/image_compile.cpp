@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,14 +100,36 @@ namespace {
 // will hold (some sixteen bytes per source byte) spares them; the pages are
 // only made usable, not touched. A thread heap holds at most 64 MB, so larger
 // programs reserve that much and grow as usual beyond it.
-void reserve_heap(const SourceList& sources) {
-  std::size_t bytes = 0;
-  for (const SourceFile& f : sources) bytes += f.text.size();
-  std::size_t room = std::min<std::size_t>(bytes * 16, std::size_t{48} << 20);
+void reserve_heap(std::size_t source_bytes) {
+  std::size_t room = std::min<std::size_t>(source_bytes * 16, std::size_t{48} << 20);
   if (room < (std::size_t{1} << 20)) return;
   // Through a volatile pointer, so the pair is not optimised away.
   void* volatile block = std::malloc(room);
   std::free(block);
+}
+
+// The emitter then fills megabytes of fresh memory (the image's code,
+// constants and tables, two to three bytes per source byte) taken from the
+// free top of that heap, with one page fault per 4 KB page: some 1,600 faults
+// at 100k lines, the whole difference in system time from a check. Offering
+// that much of the top (more, as only whole aligned 2 MB pages count) to the
+// kernel for huge pages first leaves a few hundred. Only advice: where huge
+// pages are off, nothing changes.
+void prefer_huge_pages_for_image(std::size_t source_bytes) {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+  std::size_t room = std::min<std::size_t>(source_bytes * 4, std::size_t{32} << 20);
+  if (room < 2 * huge_page) return;
+  void* volatile block = std::malloc(room);
+  if (block) {
+    auto start = reinterpret_cast<std::uintptr_t>(block);
+    std::uintptr_t begin = (start + huge_page - 1) & ~(huge_page - 1), end = (start + room) & ~(huge_page - 1);
+    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  }
+  std::free(block);
+#else
+  (void)source_bytes;
+#endif
 }
 
 // Everything up to the lowered image. The trees, tables and symbols live only
@@ -118,7 +142,9 @@ Emit::Image lower_program(ImageCompile& out, const DependencyList& deps, const s
     for (SourceFile& f : more) sources->push_back(std::move(f));
   }
   out.sources = sources;
-  reserve_heap(*sources);
+  std::size_t source_bytes = 0;
+  for (const SourceFile& f : *sources) source_bytes += f.text.size();
+  reserve_heap(source_bytes);
   // Trees keep no view into their source texts: each text goes once its file
   // is parsed, and a diagnostic quoting it reads the file again.
   ParsedList parsed = parse_all_releasing(out.collector, *sources);
@@ -156,6 +182,7 @@ Emit::Image lower_program(ImageCompile& out, const DependencyList& deps, const s
     for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, &rewritten[i], &tables[i]});
   }
   Emit::EntryOk entry_ok = [&deps](const std::string& p) { return !in_dependency(deps, p); };
+  prefer_huge_pages_for_image(source_bytes);
   return Emit::emit_image(entry_ok, program.merged, program.module_of, program.modules, out.collector, units);
 }
 
