@@ -61,9 +61,8 @@ class MethodEmitter {
 
   // ---- code
   std::size_t here() const { return code_.size(); }
-  // Appends one instruction with its line and drop records.
-  // One instruction; a line or drop record first when the line or the masks
-  // changed since the last one.
+  // Appends one instruction, after a line or drop record when the line or the
+  // masks changed since the last one.
   void put(std::uint32_t word) {
     if (line_ != last_line_ || owned_ != rec_owned_ || gc_ != rec_gc_) put_records();
     code_.push_back(word);
