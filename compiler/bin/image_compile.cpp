@@ -219,11 +219,12 @@ std::string write_replacing(const std::string& out, const std::string& bytes) {
   std::string tmp = out + ".tmp" + std::to_string(getpid());
   int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
   if (fd < 0) return out + ": " + std::strerror(errno);
-  // Allocating the blocks up front reports a full disk before any byte is
-  // written, and spares the rename below: renaming over an existing file
-  // makes some file systems allocate the new file's delayed blocks on the
-  // spot. A file system without the call just writes as usual.
-  if (!bytes.empty() && ::fallocate(fd, 0, 0, off_t(bytes.size())) != 0 && errno == ENOSPC) {
+  // Allocating the blocks up front reports a full disk (or quota) before any
+  // byte is written, and spares the rename below: renaming over an existing
+  // file makes some file systems allocate the new file's delayed blocks on
+  // the spot. A file system without the call just writes as usual.
+  if (!bytes.empty() && ::fallocate(fd, 0, 0, off_t(bytes.size())) != 0 &&
+      (errno == ENOSPC || errno == EDQUOT || errno == EFBIG)) {
     std::string why = std::strerror(errno);
     ::close(fd);
     ::unlink(tmp.c_str());
