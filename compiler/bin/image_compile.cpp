@@ -197,7 +197,7 @@ ImageCompile compile_image(const DependencyList& deps, const std::string& path) 
   ImageCompile out;
   Emit::Image image = lower_program(out, deps, path);
   out.has_entry = image.entry != Emit::none;
-  out.image = Emit::write_image(image);
+  out.image = Emit::write_image(std::move(image));
   return out;
 }
 

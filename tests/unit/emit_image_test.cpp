@@ -52,6 +52,8 @@ TEST(EmitImage, EveryCleanProgramReadsBackAndPassesTheExecutionChecks) {
     Disasm::Read back = Disasm::read(prog.bytes);
     ASSERT_TRUE(back.ok()) << back.error;
     EXPECT_EQ(back.image, prog.image);
+    // Writing an image while freeing it gives the same bytes.
+    EXPECT_EQ(Emit::write_image(Emit::Image(prog.image)), prog.bytes);
     EXPECT_EQ(Disasm::verify(back.image), "");
     EXPECT_TRUE(Disasm::dump(prog.bytes).ok());
   }

@@ -169,7 +169,12 @@ void write_method(Buf& out, const MethodEntry& method) {
   }
 }
 
-std::string write_image(const Image& image) {
+namespace {
+
+// `release`: each part of the image is freed once written (`ImageT` is then
+// not const).
+template <bool release, class ImageT>
+std::string serialise(ImageT& image) {
   // One buffer, sized ahead for the large sections (constants, vtables,
   // methods): the header's offsets are patched once the sections behind it
   // are written.
@@ -192,13 +197,24 @@ std::string write_image(const Image& image) {
   };
   section(image.constants.size());
   write_constants(out, image.constants);
+  if constexpr (release) std::vector<Constant>().swap(image.constants);
   section(image.classes.size());
   for (const ClassEntry& c : image.classes) write_class(out, c);
   section(image.interfaces.size());
   write_interfaces(out, image.interfaces, image.vtables);
+  if constexpr (release) std::vector<Vtable>().swap(image.vtables);
   section(image.methods.size());
-  for (const MethodEntry& m : image.methods) write_method(out, m);
+  for (auto& m : image.methods) {
+    write_method(out, m);
+    if constexpr (release) m = MethodEntry{};
+  }
   return out.take();
 }
+
+}  // namespace
+
+std::string write_image(const Image& image) { return serialise<false>(image); }
+
+std::string write_image(Image&& image) { return serialise<true>(image); }
 
 }  // namespace Emit

@@ -219,5 +219,8 @@ void write_method(Buf& out, const MethodEntry& method);
 // The whole image: the four sections each in its own buffer, then the header
 // with offsets computed from their sizes, then the sections.
 std::string write_image(const Image& image);
+// The same bytes, freeing the image's parts as they are written (while they
+// are still in the cache) instead of all at once afterwards.
+std::string write_image(Image&& image);
 
 }  // namespace Emit
