@@ -354,10 +354,14 @@ void MethodEmitter::emit_return(const Ast::Return& r) {
   }
   Ty ty;
   int reg;
-  Ty value_ty = type_of(*r.value);
-  if (is_owned(value_ty) && !is_shared(value_ty) && r.value->kind != Ast::ExprKind::Ident && !is_fresh(*r.value, value_ty)) {
-    // A value read from a field or element moves out of it before its holder
-    // is dropped below.
+  // A value read from a field or element moves out of it before its holder
+  // is dropped below.
+  bool moves_out = false;
+  if (r.value->kind != Ast::ExprKind::Ident) {
+    Ty value_ty = type_of(*r.value);
+    moves_out = is_owned(value_ty) && !is_shared(value_ty) && !is_fresh(*r.value, value_ty);
+  }
+  if (moves_out) {
     reg = alloc_temp();
     ty = emit_owned(reg, *r.value);
   } else {

@@ -12,13 +12,12 @@ std::string q(std::string_view name) { return "`" + std::string(name) + "`"; }
 
 int ClassRec::slot_of(std::string_view field) const {
   for (std::size_t i = 0; i < fields.size(); ++i)
-    if (fields[i].name == field) return int(i);
+    if (same_name(fields[i].name, field)) return int(i);
   return -1;
 }
 
-const Owner::Drop* Views::find(Ast::NodeId id, Owner::DropKind kind, std::string_view label) const {
-  std::size_t block = id / block_ids;
-  if (block + 1 >= block_start.size()) return nullptr;
+const Owner::Drop* Views::find_in_block(std::size_t block, Ast::NodeId id, Owner::DropKind kind,
+                                        std::string_view label) const {
   for (std::uint32_t i = block_start[block]; i < block_start[block + 1] && drop_ids[i] <= id; ++i) {
     if (drop_ids[i] != id) continue;
     const Owner::Drop* d = drops[i];

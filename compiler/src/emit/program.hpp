@@ -251,8 +251,17 @@ struct Views {
   std::vector<bool> moved;  // by node id: expressions whose value moves away
 
   // The drop of this kind (and label, for SCOPE and JOIN-DROP) at the site.
-  const Owner::Drop* find(Ast::NodeId id, Owner::DropKind kind, std::string_view label = {}) const;
+  // Most sites' blocks hold no drop at all: that is answered inline.
+  const Owner::Drop* find(Ast::NodeId id, Owner::DropKind kind, std::string_view label = {}) const {
+    std::size_t block = id / block_ids;
+    if (block + 1 >= block_start.size() || block_start[block] == block_start[block + 1]) return nullptr;
+    return find_in_block(block, id, kind, label);
+  }
   bool is_moved(Ast::NodeId id) const { return id < moved.size() && moved[id]; }
+
+ private:
+  const Owner::Drop* find_in_block(std::size_t block, Ast::NodeId id, Owner::DropKind kind,
+                                   std::string_view label) const;
 };
 
 // `next_id` is larger than every node id of the file's tree.
