@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <malloc.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -116,20 +114,11 @@ void reserve_heap(std::size_t source_bytes) {
 // kernel for huge pages first leaves a few hundred. Only advice: where huge
 // pages are off, nothing changes.
 void prefer_huge_pages_for_image(std::size_t source_bytes) {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
   std::size_t room = std::min<std::size_t>(source_bytes * 4, std::size_t{32} << 20);
-  if (room < 2 * huge_page) return;
+  if (room < (std::size_t{4} << 20)) return;
   void* volatile block = std::malloc(room);
-  if (block) {
-    auto start = reinterpret_cast<std::uintptr_t>(block);
-    std::uintptr_t begin = (start + huge_page - 1) & ~(huge_page - 1), end = (start + room) & ~(huge_page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-  }
+  if (block) Ast::prefer_huge_pages(block, room);
   std::free(block);
-#else
-  (void)source_bytes;
-#endif
 }
 
 // Everything up to the lowered image. The trees, tables and symbols live only

@@ -12,21 +12,7 @@ namespace {
 
 constexpr std::size_t max_chunk = 16 * 1024 * 1024;
 
-// A large chunk is filled front to back by the parser: asking for huge pages
-// over it trades one page fault per 4 KB for one per 2 MB, and costs at most
-// one partly filled huge page of memory. Where the system has none, nothing changes.
 constexpr std::size_t huge_page = std::size_t{2} << 20;
-
-void prefer_huge_pages(std::byte* chunk, std::size_t size) {
-#ifdef MADV_HUGEPAGE
-  auto begin = (reinterpret_cast<std::uintptr_t>(chunk) + huge_page - 1) & ~(huge_page - 1);
-  auto end = (reinterpret_cast<std::uintptr_t>(chunk) + size) & ~(huge_page - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-  (void)chunk;
-  (void)size;
-#endif
-}
 
 std::uint64_t hash_bytes(std::string_view text) {
   std::uint64_t h = 1469598103934665603ull;
@@ -35,6 +21,17 @@ std::uint64_t hash_bytes(std::string_view text) {
 }
 
 }  // namespace
+
+void prefer_huge_pages(void* begin, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+  auto first = (reinterpret_cast<std::uintptr_t>(begin) + huge_page - 1) & ~(huge_page - 1);
+  auto end = (reinterpret_cast<std::uintptr_t>(begin) + size) & ~(huge_page - 1);
+  if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#else
+  (void)begin;
+  (void)size;
+#endif
+}
 
 Arena::Arena() = default;
 Arena::Arena(std::size_t first_chunk) : Arena() { next_chunk_ = std::max(next_chunk_, first_chunk); }
@@ -49,6 +46,8 @@ void* Arena::allocate(std::size_t size, std::size_t align) {
     next_chunk_ = std::min(next_chunk_ * 2, max_chunk);
     // Not zeroed: pages of the newest chunk are touched only as nodes fill them.
     chunks_.push_back(std::make_unique_for_overwrite<std::byte[]>(chunk));
+    // A large chunk is filled front to back by the parser: huge pages cost it
+    // at most one partly filled page of memory.
     if (chunk >= 4 * huge_page) prefer_huge_pages(chunks_.back().get(), chunk);
     cur_ = chunks_.back().get();
     end_ = cur_ + chunk;

@@ -467,6 +467,11 @@ static_assert(sizeof(Param) == 40 && sizeof(Field) == 72, "record layout grew");
 
 // ---------------------------------------------------------------- storage
 
+// Asks the kernel for huge pages over the whole 2 MB pages inside
+// [begin, begin + size): one page fault per 2 MB instead of per 4 KB for
+// memory that will be filled. Only advice; where there are none, nothing changes.
+void prefer_huge_pages(void* begin, std::size_t size);
+
 // Bump allocation for trivially destructible nodes, plus the name interner.
 // Freed in one go; nodes never need destructors.
 class Arena {
