@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "manifest.hpp"
 #include "project_io.hpp"
@@ -29,6 +30,29 @@ void hint_if_library(const std::string& dir) {
   }
 }
 
+// The directory of this compiler's own executable, without a trailing `/`.
+std::optional<std::string> own_directory() {
+  char self[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return std::nullopt;
+  std::string exe(self, static_cast<std::size_t>(n));
+  std::size_t slash = exe.rfind('/');
+  if (slash == std::string::npos) return std::nullopt;
+  return exe.substr(0, slash);
+}
+
+std::string quoted_path(const std::string& path) { return "'" + path + "'"; }
+
+[[noreturn]] void runtime_not_found(const std::vector<std::string>& tried) {
+  std::string places;
+  for (std::size_t i = 0; i < tried.size(); ++i) {
+    if (i > 0) places += i + 1 == tried.size() ? " or " : ", ";
+    places += tried[i];
+  }
+  fail_line("runtime binary not found at " + places +
+            " -- name the vkvm executable with --runtime <path> or VK_RUNTIME=<path>");
+}
+
 }  // namespace
 
 int finish_compile(const ImageCompile& compile) {
@@ -41,20 +65,35 @@ int finish_compile(const ImageCompile& compile) {
   return compile.collector.exit_code();
 }
 
-std::string default_runtime_path() {
-  const char* env = std::getenv("VK_RUNTIME");
-  if (env && *env) return env;
-  char self[PATH_MAX];
-  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0) {
-    std::string exe(self, static_cast<std::size_t>(n));
-    std::size_t slash = exe.rfind('/');
-    if (slash != std::string::npos) {
-      std::string beside = exe.substr(0, slash + 1) + "vkvm";
-      if (is_file(beside)) return beside;
-    }
+std::string find_runtime(const std::optional<std::string>& given) {
+  std::vector<std::string> tried;
+  if (given) {
+    if (is_file(*given)) return *given;
+    tried.push_back(quoted_path(*given) + " (given)");
+    runtime_not_found(tried);
   }
-  return "runtime/vkvm";
+  const char* env = std::getenv("VK_RUNTIME");
+  if (env && *env) {
+    if (is_file(env)) return env;
+    tried.push_back(quoted_path(env) + " (VK_RUNTIME)");
+    runtime_not_found(tried);
+  }
+  if (std::optional<std::string> dir = own_directory()) {
+    // Beside vkc in a build tree or a bin/ directory, or in the lib/velkan/
+    // of the prefix an installed vkc lives under.
+    std::string beside = *dir + "/vkvm";
+    if (is_file(beside)) return beside;
+    tried.push_back(quoted_path(beside) + " (beside vkc)");
+    std::size_t slash = dir->rfind('/');
+    std::string prefix = slash == std::string::npos ? "." : dir->substr(0, slash);
+    std::string installed = prefix + "/lib/velkan/vkvm";
+    if (is_file(installed)) return installed;
+    tried.push_back(quoted_path(installed));
+  }
+  const std::string local = "runtime/vkvm";
+  if (is_file(local)) return local;
+  tried.push_back(quoted_path(local));
+  runtime_not_found(tried);
 }
 
 int build_mode(const DependencyList& deps, const std::optional<std::string>& runtime, const std::string& dir,
@@ -66,10 +105,7 @@ int build_mode(const DependencyList& deps, const std::optional<std::string>& run
     hint_if_library(dir);
     return 2;
   }
-  std::string runtime_path = runtime ? *runtime : default_runtime_path();
-  if (!is_file(runtime_path)) {
-    fail_line("runtime binary not found at '" + runtime_path + "' -- build it with: make -C runtime vkvm");
-  }
+  std::string runtime_path = find_runtime(runtime);
   std::string runtime_bytes;
   if (!read_whole_file(runtime_path, runtime_bytes)) fail_line(system_message(runtime_path));
   std::string_view runtime_part = strip_existing_trailer(runtime_bytes);

@@ -18,9 +18,13 @@ namespace Driver {
 int build_mode(const DependencyList& deps, const std::optional<std::string>& runtime, const std::string& dir,
                const std::string& out);
 
-// $VK_RUNTIME when set and not empty, else `vkvm` beside this compiler when
-// it is a file, else runtime/vkvm relative to the working directory.
-std::string default_runtime_path();
+// The runtime to copy or run: `given` (--runtime or the manifest's
+// build.runtime) when there is one, else $VK_RUNTIME when set and not empty,
+// else the first file of `vkvm` beside this compiler, ../lib/velkan/vkvm
+// from this compiler's directory (an installed layout) and runtime/vkvm
+// relative to the working directory. When none is a file, prints the places
+// looked in and how to name the runtime, and exits with 2.
+std::string find_runtime(const std::optional<std::string>& given);
 
 // Prints the compile's diagnostics and gives its exit status.
 int finish_compile(const ImageCompile& compile);

@@ -14,6 +14,8 @@ constexpr const char* usage_text =
     "usage: vkc <dir>              (builds when <dir>/vk.toml exists)\n"
     "usage: vkc --emit <path> -o <out.vkb>\n"
     "usage: vkc build <dir> -o <app> [--runtime <path>]\n"
+    "usage: vkc run <path> [args...]  (compile, then run main with the args)\n"
+    "usage: vkc help\n"
     "usage: vkc version\n"
     "usage: vkc --update-deps <dir>  (re-fetch [deps] at their manifest revs, rewrite vk.lock)\n"
     "usage: vkc --dump-tokens <path>\n"
@@ -66,14 +68,21 @@ constexpr const char* usage_text =
     "\n"
     "build compiles <dir> like --emit, then produces one self-contained\n"
     "executable at -o: the vkvm runtime binary (--runtime <path>; else\n"
-    "$VK_RUNTIME, a `vkvm` beside this `vkc`, or runtime/vkvm relative to\n"
-    "the current directory) with the\n"
-    "compiled .vkb image and a fixed-size trailer appended, so the result\n"
-    "runs standalone with no separate .vkb file or argument (vkvm finds the\n"
-    "embedded image via /proc/self/exe -- see docs/plan/oop-vm/00-vkb-format.md's\n"
+    "$VK_RUNTIME, a `vkvm` beside this `vkc`, ../lib/velkan/vkvm from this\n"
+    "`vkc`'s directory, or runtime/vkvm relative to the current directory)\n"
+    "with the compiled .vkb image and a fixed-size trailer appended, so the\n"
+    "result runs standalone with no separate .vkb file or argument (vkvm\n"
+    "finds the embedded image via /proc/self/exe -- see docs/plan/oop-vm/00-vkb-format.md's\n"
     "\"single-binary trailer\" section). Nothing is written when the compile\n"
     "has diagnostics, when the program declares no zero-argument free fn\n"
     "named `main`, or when the runtime binary cannot be found.\n"
+    "\n"
+    "run compiles <path> (a file, a directory or a project) like --emit,\n"
+    "keeps the image in memory and runs it on the runtime that build would\n"
+    "use (a project's [deps] and build.runtime count). Every argument after\n"
+    "<path> goes to the program's `main(args: multi Text)`; the exit status\n"
+    "is the program's. Diagnostics print as for --emit, and nothing else\n"
+    "is printed when the compile is clean.\n"
     "\n"
     "For a directory (or otherwise multi-file) path, every --dump-* flag\n"
     "prints each file's own dump in turn, separated by a header line \xE2\x80\x94 see\n"
@@ -86,12 +95,17 @@ constexpr const char* usage_text =
   std::exit(2);
 }
 
-// Takes the `-D <flag>` pairs out of the arguments, wherever they stand.
-std::vector<std::string> take_defines(const std::vector<std::string>& args) {
+// Takes the `-D <flag>` pairs out of the arguments, wherever they stand,
+// up to `run <path>`: what follows that belongs to the program.
+std::vector<std::string> take_defines(const std::vector<std::string>& args, std::vector<std::string>& program_args) {
   std::vector<std::string> rest;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] != "-D") {
       rest.push_back(args[i]);
+      if (rest.size() == 2 && rest[0] == "run") {
+        program_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+        break;
+      }
       continue;
     }
     if (i + 1 == args.size() || args[i + 1].empty() || args[i + 1][0] == '-') {
@@ -111,9 +125,19 @@ void fail(const std::string& message) {
 }
 
 Invocation parse_command_line(const std::vector<std::string>& all_args) {
-  std::vector<std::string> a = take_defines(all_args);
   Invocation inv;
+  std::vector<std::string> a = take_defines(all_args, inv.program_args);
+  if (a.size() == 2 && a[0] == "run") {
+    inv.mode = Mode::Run;
+    inv.path = a[1];
+    return inv;
+  }
   if (a.size() == 1) {
+    if (a[0] == "run") usage();
+    if (a[0] == "help" || a[0] == "--help" || a[0] == "-h") {
+      std::fputs(usage_text, stdout);
+      std::exit(0);
+    }
     if (a[0] == "version" || a[0] == "--version") {
       inv.mode = Mode::Version;
     } else {

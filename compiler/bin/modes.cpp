@@ -16,6 +16,7 @@
 #include "gcinfer/gcinfer.hpp"
 #include "owner/owner.hpp"
 #include "project.hpp"
+#include "run.hpp"
 
 namespace Driver {
 
@@ -157,6 +158,8 @@ int run(const Invocation& inv) {
       return emit_mode(inv.path, inv.out);
     case Mode::Build:
       return build_mode({}, inv.runtime.empty() ? std::nullopt : std::optional(inv.runtime), inv.path, inv.out);
+    case Mode::Run:
+      return run_mode(inv.path, inv.program_args);
   }
   return 2;
 }
