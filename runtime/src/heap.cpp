@@ -49,19 +49,23 @@ void* Heap::allocate(std::size_t size) {
     std::size_t c = (size + 7) / 8;
     if (FreeBlock* b = free_[c]) {
       free_[c] = b->next;
+      in_use_ += size;
       return b;
     }
     void* p = std::malloc(c * 8);
     if (p == nullptr) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
+    in_use_ += size;
     return p;
   }
   if (size > max_object) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   void* p = std::malloc(size);
   if (p == nullptr) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
+  in_use_ += size;
   return p;
 }
 
 void Heap::recycle(void* p, std::size_t size) {
+  in_use_ -= size;
   // Under AddressSanitizer every block goes back to malloc, so that a use of
   // a freed object is caught instead of reading a recycled one.
   if (size > small_limit || address_sanitized) {
@@ -89,14 +93,13 @@ std::size_t Heap::object_size(const Obj* o, const std::vector<ClassLayout>& clas
   return 0;
 }
 
-void Heap::note_alloc(Obj* o, std::size_t size) {
+void Heap::note_alloc(Obj* o) {
   if (!tracking_) return;
   live_.insert(o);
   if (o->flags & GC) {
     o->gc_next = gc_list_;
     gc_list_ = o;
     ++gc_count_;
-    debt_ += size;
   }
 }
 
@@ -152,7 +155,7 @@ Instance* Heap::instance(std::uint32_t cls) {
   o->nfields = static_cast<std::uint32_t>(n);
   o->pad = 0;
   std::memset(o->fields, 0, (n == 0 ? 1 : n) * sizeof(Value));
-  note_alloc(&o->h, size);
+  note_alloc(&o->h);
   return o;
 }
 
@@ -163,7 +166,7 @@ Multi* Heap::multi(Kind elem, std::uint32_t cap) {
   m->count = 0;
   m->cap = 0;
   m->items = nullptr;
-  note_alloc(&m->h, sizeof(Multi));
+  note_alloc(&m->h);
   if (cap > 0) multi_reserve(m, cap);
   return m;
 }
@@ -178,7 +181,7 @@ Map* Heap::map(std::uint8_t kinds) {
   m->pad = 0;
   m->entries = nullptr;
   m->slots = nullptr;
-  note_alloc(&m->h, sizeof(Map));
+  note_alloc(&m->h);
   return m;
 }
 
@@ -207,6 +210,7 @@ void Heap::multi_reserve(Multi* m, std::uint32_t cap) {
   void* p = std::realloc(m->items, std::size_t(cap) * sizeof(Value));
   if (p == nullptr) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   m->items = static_cast<Value*>(p);
+  in_use_ += std::size_t(cap - m->cap) * sizeof(Value);
   m->cap = cap;
 }
 
@@ -291,7 +295,9 @@ void Heap::free_owned(Obj* o) {
 void Heap::destroy(Obj* o) {
   forget(o);
   if (o->type == ObjType::MULTI) {
-    std::free(reinterpret_cast<Multi*>(o)->items);
+    auto* m = reinterpret_cast<Multi*>(o);
+    in_use_ -= std::size_t(m->cap) * sizeof(Value);
+    std::free(m->items);
   } else if (o->type == ObjType::MAP) {
     auto* m = reinterpret_cast<Map*>(o);
     std::free(m->entries);
@@ -374,9 +380,9 @@ void Heap::collect(const Value* registers, std::size_t count) {
     // judged on their own.
     free_tree(o);
   }
-  debt_ = 0;
-  std::size_t live_bytes = gc_count_ * 64;
-  threshold_ = live_bytes * 2 > min_threshold ? live_bytes * 2 : min_threshold;
+  // What is held now is live (or owned by a live register): the next run
+  // comes when that has doubled, so the heap stays within about twice it.
+  threshold_ = in_use_ + (in_use_ > min_threshold ? in_use_ : min_threshold);
 }
 
 }  // namespace Vm

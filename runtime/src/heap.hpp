@@ -13,6 +13,10 @@
 //   those that no register, no owned object and no other live gc instance
 //   reaches, cycles included. Collections run only where the interpreter asks
 //   for one (before allocating at NEW and BUILTIN), never inside a builtin.
+// - The collector is paced by the bytes the heap holds: every object and the
+//   storage of every container, so a gc instance that owns a large multi
+//   counts for all of it. A collection runs when the bytes held reach twice
+//   what the last collection left (at least 4 MiB more).
 #pragma once
 
 #include <cstddef>
@@ -90,7 +94,12 @@ class Heap {
   bool tracking() const { return tracking_; }
   // True when enough was allocated since the last collection (always, under
   // stress). The interpreter then calls collect with its registers.
-  bool wants_collect() const { return tracking_ && (stress_ || debt_ >= threshold_); }
+  bool wants_collect() const { return tracking_ && (stress_ || in_use_ >= threshold_); }
+  // Container storage grown or freed outside the heap (a map's entries and
+  // slots), so that the pace sees it.
+  void note_storage(std::size_t grown, std::size_t freed) { in_use_ += grown - freed; }
+  // Bytes held: objects and container storage.
+  std::size_t bytes_in_use() const { return in_use_; }
   void set_stress(bool on) { stress_ = on; }
   void add_root_source(RootSource source) { sources_.push_back(std::move(source)); }
   // Marks from `registers` and the root sources, frees unreached gc instances.
@@ -105,7 +114,7 @@ class Heap {
   static constexpr std::size_t small_limit = 256;
   void recycle(void* p, std::size_t size);
   static std::size_t object_size(const Obj* o, const std::vector<ClassLayout>& classes);
-  void note_alloc(Obj* o, std::size_t size);
+  void note_alloc(Obj* o);
   void forget(Obj* o);
   void free_str(Str* s);
   // Pushes the children of `o` that own or reach other objects.
@@ -122,7 +131,7 @@ class Heap {
   PtrSet live_;  // registered objects that can hold references
   Obj* gc_list_ = nullptr;
   std::size_t gc_count_ = 0;
-  std::size_t debt_ = 0;
+  std::size_t in_use_ = 0;  // bytes of objects and container storage held
   std::size_t threshold_ = std::size_t(4) << 20;
   std::size_t collections_ = 0;
   std::vector<Obj*> work_;
