@@ -2,12 +2,17 @@
 // its state and a mailbox. `send` packs the message into bytes (the sender's
 // copy is released) and returns at once; the actor's machine unpacks it in
 // its own heap and runs `receive`. Actors run on worker threads (one per
-// core; VKVM_WORKERS chooses how many); an
-// actor handles one message at a time, and messages from one sender arrive
-// in the order sent. A worker that waits for a `call` reply inside
-// `receive` first makes sure another worker is free, so such calls never
-// starve the actors they wait for. The program ends when main has returned and every actor is idle
-// with an empty mailbox.
+// core; VKVM_WORKERS chooses how many); an actor handles one message at a
+// time, and messages from one sender arrive in the order sent.
+//
+// A `call` to an actor that is idle or only queued runs that actor's
+// mailbox on the caller's own thread until the reply is there: the caller
+// would only wait anyway, and a chain of calls then needs no thread per
+// link. Past `max_inline` nested links (the C++ stack of one thread) or when
+// the actor is running elsewhere, the caller waits, first making sure
+// another worker is free. The program ends when main has returned and every
+// actor is idle with an empty mailbox.
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -23,12 +28,19 @@ namespace Vm {
 
 namespace {
 
-// The answer to a `call`, filled by the actor's thread.
-struct Reply {
-  bool done = false;
+// What receive gave for one message.
+struct Outcome {
   bool failed = false;
+  std::int64_t code = 0;  // the error's code when failed
   Value value = 0;
   std::string error;
+};
+
+// The answer to a `call`, filled by whichever thread runs the actor.
+struct Reply {
+  bool done = false;
+  Outcome outcome;
+  std::condition_variable cv;  // the caller waits on it
 };
 
 struct Message {
@@ -49,6 +61,8 @@ struct Actor {
   Value state = 0;
   std::deque<Message> mailbox;
   bool scheduled = false;  // queued or running
+  bool running = false;    // on some thread's stack now
+  std::size_t depth = 0;   // nested calls run below it on its thread
   Actor* waiting_on = nullptr;  // the actor whose reply it waits for
 };
 
@@ -87,12 +101,11 @@ class ActorSystem {
       to->scheduled = true;
       ++active_;
       ready_.push_back(to);
-      cv_.notify_all();
+      work_cv_.notify_one();
     }
   }
 
-  // Sends a call and waits for its reply. A worker that waits makes sure
-  // another worker is free, so calls made inside receive never starve.
+  // Sends a call and waits for its reply (see the top of the file).
   void call(Actor* from, Actor* to, Message m, Reply& reply) {
     std::unique_lock<std::mutex> g(lock_);
     // A call whose target (directly or through the calls it waits on) waits
@@ -103,27 +116,44 @@ class ActorSystem {
                                              "` is waiting for this actor's own reply — the calls would never finish");
       }
     }
-    if (from != nullptr) {
-      from->waiting_on = to;
-      ++waiting_workers_;
-      if (waiting_workers_ >= workers_.size() && workers_.size() < max_workers) {
-        workers_.emplace_back([this] { work(); });
+    std::size_t depth = from != nullptr ? from->depth + 1 : 1;
+    bool here = depth <= max_inline && !to->running;
+    bool blocking_worker = !here && from != nullptr;
+    if (blocking_worker && waiting_workers_ + 1 >= workers_.size()) {
+      if (workers_.size() >= max_workers) {
+        raise(ErrorCode::STACK_OVERFLOW, "call: more than " + std::to_string(max_workers) +
+                                             " actors wait for replies at once — the calls nest too deeply");
       }
+      workers_.emplace_back([this] { work(); });
     }
     m.reply = &reply;
     m.caller = from;
     to->mailbox.push_back(std::move(m));
-    if (!to->scheduled) {
-      to->scheduled = true;
-      ++active_;
-      ready_.push_back(to);
+    if (from != nullptr) from->waiting_on = to;
+    if (here) {
+      if (to->scheduled) {
+        ready_.erase(std::find(ready_.begin(), ready_.end(), to));
+      } else {
+        to->scheduled = true;
+        ++active_;
+      }
+      to->running = true;
+      to->depth = depth;
+      while (!reply.done) handle_one(g, to);
+      to->running = false;
+      reschedule(to);
+    } else {
+      if (!to->scheduled) {
+        to->scheduled = true;
+        ++active_;
+        ready_.push_back(to);
+        work_cv_.notify_one();
+      }
+      if (blocking_worker) ++waiting_workers_;
+      reply.cv.wait(g, [&] { return reply.done; });
+      if (blocking_worker) --waiting_workers_;
     }
-    cv_.notify_all();
-    cv_.wait(g, [&] { return reply.done; });
-    if (from != nullptr) {
-      from->waiting_on = nullptr;
-      --waiting_workers_;
-    }
+    if (from != nullptr) from->waiting_on = nullptr;
   }
 
   // Main has returned: waits for every actor to become idle, then stops the
@@ -131,9 +161,9 @@ class ActorSystem {
   void finish() {
     {
       std::unique_lock<std::mutex> g(lock_);
-      cv_.wait(g, [&] { return active_ == 0; });
+      idle_cv_.wait(g, [&] { return active_ == 0; });
       stopping_ = true;
-      cv_.notify_all();
+      work_cv_.notify_all();
     }
     for (std::thread& t : workers_) t.join();
     workers_.clear();
@@ -147,6 +177,9 @@ class ActorSystem {
 
  private:
   static constexpr std::size_t max_workers = 1024;
+  // Calls run on one thread's stack before the next link waits for a worker
+  // of its own (each link takes a few KiB of C++ stack).
+  static constexpr std::size_t max_inline = 64;
 
   void start_workers() {
     if (started_) return;
@@ -168,38 +201,50 @@ class ActorSystem {
       } else if (stopping_) {
         return;
       } else {
-        cv_.wait(g);
+        work_cv_.wait(g);
       }
     }
   }
 
-  // Handles up to `batch` messages of `a` (called with the lock held; the
-  // lock is released while receive runs).
+  // Handles up to `batch` messages of `a` on a worker (called with the
+  // lock held; the lock is released while receive runs).
   void run(std::unique_lock<std::mutex>& g, Actor* a) {
-    for (int n = 0; n < batch; ++n) {
-      if (a->mailbox.empty()) {
-        a->scheduled = false;
-        if (--active_ == 0) cv_.notify_all();
-        return;
-      }
-      Message m = std::move(a->mailbox.front());
-      a->mailbox.pop_front();
-      g.unlock();
-      Reply result;
-      deliver(a, m, result);
-      g.lock();
-      if (m.reply != nullptr) {
-        *m.reply = std::move(result);
-        m.reply->done = true;
-        cv_.notify_all();
-      }
+    a->running = true;
+    a->depth = 0;
+    for (int n = 0; n < batch && !a->mailbox.empty(); ++n) handle_one(g, a);
+    a->running = false;
+    reschedule(a);
+  }
+
+  // Takes the first message of `a` and runs receive for it.
+  void handle_one(std::unique_lock<std::mutex>& g, Actor* a) {
+    Message m = std::move(a->mailbox.front());
+    a->mailbox.pop_front();
+    g.unlock();
+    Outcome result;
+    deliver(a, m, result);
+    g.lock();
+    if (m.reply != nullptr) {
+      m.reply->outcome = std::move(result);
+      m.reply->done = true;
+      m.reply->cv.notify_one();
     }
-    ready_.push_back(a);  // more mail: back of the queue, others go first
-    cv_.notify_all();
+  }
+
+  // After a turn: more mail goes to the back of the queue (others go
+  // first), none makes the actor idle.
+  void reschedule(Actor* a) {
+    if (a->mailbox.empty()) {
+      a->scheduled = false;
+      if (--active_ == 0) idle_cv_.notify_all();
+    } else {
+      ready_.push_back(a);
+      work_cv_.notify_one();
+    }
   }
 
   // Runs receive for one message on the actor's own machine.
-  static void deliver(Actor* a, const Message& m, Reply& result) {
+  static void deliver(Actor* a, const Message& m, Outcome& result) {
     Machine& vm = *a->machine;
     Value msg = 0;
     std::string trace;
@@ -211,6 +256,7 @@ class ActorSystem {
       result.value = vm.invoke(a->receive, args, 2, &trace);
     } catch (const VmError& e) {
       result.failed = true;
+      result.code = e.code;
       result.error = e.msg;
       vm.out.error("vkvm: actor `" + a->name + "`: " + e.msg + "\n" + trace);
     }
@@ -221,7 +267,8 @@ class ActorSystem {
 
   Program& program_;
   std::mutex lock_;
-  std::condition_variable cv_;
+  std::condition_variable work_cv_;  // workers wait for a ready actor
+  std::condition_variable idle_cv_;  // finish waits for every actor idle
   std::vector<std::unique_ptr<Actor>> actors_;
   std::deque<Actor*> ready_;
   std::vector<std::thread> workers_;
@@ -295,10 +342,14 @@ Value b_call(Machine& vm, const Call& c) {
   vm.out.flush();  // what main printed before the call comes first
   Reply reply;
   sys.call(library_state(vm).self, to, std::move(m), reply);
-  if (reply.failed) {
-    raise_lib(LibError::ACTOR, "call: `" + to->name + "` failed to reply: " + reply.error);
+  if (reply.outcome.failed) {
+    // A failure passed up a chain of calls keeps the innermost reason once.
+    if (reply.outcome.code == static_cast<std::int64_t>(LibError::ACTOR)) {
+      raise_lib(LibError::ACTOR, std::move(reply.outcome.error));
+    }
+    raise_lib(LibError::ACTOR, "call: `" + to->name + "` failed to reply: " + reply.outcome.error);
   }
-  return reply.value;
+  return reply.outcome.value;
 }
 
 }  // namespace
@@ -313,9 +364,9 @@ void release_actors(Machine&, LibraryState& s) {
 }
 
 void register_actor_builtins(BuiltinTable& t) {
-  t.add(68, b_spawn, -1, "spawn");
-  t.add(69, b_send, 2, "send");
-  t.add(88, b_call, 2, "call");
+  t.add(unsigned(Bytecode::Builtin::SPAWN), b_spawn, -1, "spawn");
+  t.add(unsigned(Bytecode::Builtin::SEND), b_send, 2, "send");
+  t.add(unsigned(Bytecode::Builtin::CALL), b_call, 2, "call");
 }
 
 }  // namespace Vm
