@@ -24,6 +24,24 @@ if [[ $which == all || $which == sanitize ]]; then
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     run_build build-asan -DVK_SANITIZE=ON -DVK_BENCH=OFF
 fi
+# Generated programs hunting runtime faults, a few hundred per build, each
+# run plainly and with the collector stressed. The seeds are fixed, so a
+# fault reported here is reproduced by `tests/gen/hunt.sh --seed N --count 1`.
+hunt_generated() {  # <build dir> <count>
+  local avoid
+  avoid=$(sed -n 's/^\([a-z0-9-]*\):.*/\1/p' tests/gen/held_back.txt | paste -sd, -)
+  tests/gen/hunt.sh --bin-dir "$1" --seed 1 --count "$2" --avoid "$avoid" --keep "$1/hunt-faults" --quiet
+}
+if [[ $which == all || $which == plain ]]; then
+  echo "== generated programs (plain build)"
+  hunt_generated build 400
+fi
+if [[ $which == all || $which == sanitize ]]; then
+  echo "== generated programs (sanitizer build)"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    hunt_generated build-asan 250
+fi
+
 if [[ $which == all || $which == threads ]]; then
   # Actors run on worker threads: their cases and examples under ThreadSanitizer.
   echo "== thread sanitizer build (actors)"

@@ -103,7 +103,7 @@ const std::vector<Feature>& features() {
       {"arith", part_arith, 2},       {"texts", part_texts, 3},   {"multi", part_multi, 3},
       {"map", part_map, 3},           {"owned", part_owned, 4},   {"nullable", part_nullable, 3},
       {"union", part_union, 3},       {"errors", part_errors, 4}, {"loops", part_loops, 2},
-      {"cycles", part_cycles, 3},     {"table", part_table, 2},
+      {"cycles", part_cycles, 3},     {"table", part_table, 2},   {"actor", part_actor, 1},
   };
   return all;
 }

@@ -301,4 +301,42 @@ void part_table(Program& p, int id) {
   finish(p, id, b);
 }
 
+// An actor whose messages carry a Text and a multi: `send` moves a message
+// away, `call` waits for the reply, so the replies are known.
+void part_actor(Program& p, int id) {
+  Rng& r = p.rng;
+  std::string s = std::to_string(id);
+  std::string Msg = "Msg" + s, Worker = "Worker" + s;
+  p.decls += "type " + Msg + " {\n  tag: Text\n  nums: multi Int\n}\n\n";
+  p.decls += "class " + Worker + " {\n  total: Int\n  names: multi Text\n\n  fn receive(msg: " + Msg +
+             ") -> Int {\n    for n in msg.nums {\n      self.total += n\n    }\n    push(self.names, msg.tag)\n"
+             "    return self.total * 1000 + count(self.names)\n  }\n}\n\n";
+  Body b;
+  b.line("let w = spawn " + Worker + " { total: 0, names: [] }");
+  int64_t total = 0, names = 0;
+  for (int i = 0, n = static_cast<int>(r.range(1, 6)); i < n; ++i) {
+    std::string nums;
+    for (int k = 0, m = static_cast<int>(r.range(0, 4)); k < m; ++k) {
+      int64_t v = r.range(-20, 50);
+      nums += (k ? ", " : "") + num(v);
+      total += v;
+    }
+    ++names;
+    std::string msg = Msg + " { tag: " + quote(word(r, 0, 4)) + " .. \"\", nums: [" + nums + "] }";
+    if (r.chance(60)) {
+      if (r.chance(50)) {
+        std::string local = p.name("msg");
+        b.line("let " + local + " = " + msg);
+        b.line("send(w, " + local + ")");
+      } else {
+        b.line("send(w, " + msg + ")");
+      }
+    } else {
+      b.line("print_int(call(w, " + msg + "))");
+      p.print(int_text(total * 1000 + names));
+    }
+  }
+  finish(p, id, b);
+}
+
 }  // namespace hunt

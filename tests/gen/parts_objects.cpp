@@ -91,7 +91,13 @@ void part_owned(Program& p, int id) {
       case 4: {
         Item it = new_item();
         std::string k = word(r, 1, 1);
-        b.line("set(box.index, " + quote(k) + ", " + make_call(it) + ")");
+        if (r.chance(50)) {
+          b.line("set(box.index, " + quote(k) + ", " + make_call(it) + ")");
+        } else {
+          std::string x = p.name("x");
+          b.line("let " + x + " = " + make_call(it));
+          b.line("set(box.index, " + quote(k) + ", " + x + ")");
+        }
         auto at = std::find_if(index.begin(), index.end(), [&](auto& e) { return e.first == k; });
         if (at != index.end()) at->second = it;
         else index.push_back({k, it});

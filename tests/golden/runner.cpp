@@ -9,6 +9,10 @@
 // image; build, then run the executable). An optional `setup` script runs
 // first (its output is discarded; a failing setup fails the case). Both see
 // BIN_DIR, VKC, VKVM and VKDIS in the environment and BIN_DIR first on PATH.
+//
+// --leak-allow FILE names cases ("area/case: reason" per line, `#` starts a
+// comment) whose leaks are known and owned by an open fault: they run with
+// LeakSanitizer off, every other case as the environment says.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -36,6 +40,7 @@ struct Options {
   fs::path bin_dir;
   fs::path root;
   bool update = false;
+  std::vector<std::string> leak_allowed;  // "area/case" names
   std::vector<std::string> filters;  // prefixes of "area/case"
 };
 
@@ -84,7 +89,18 @@ bool run_setup(const fs::path& case_dir, const fs::path& work) {
   return std::system(command.c_str()) == 0;
 }
 
-Outcome run_case(const Options& opt, const fs::path& case_dir, const fs::path& work, const fs::path& capture) {
+// The cases of a leak allow-list file: the name before the colon of each line.
+std::vector<std::string> read_leak_allow_list(const fs::path& path) {
+  std::vector<std::string> names;
+  for (const std::string& line : read_lines(path)) {
+    if (line.empty() || line[0] == '#') continue;
+    names.push_back(line.substr(0, line.find(':')));
+  }
+  return names;
+}
+
+Outcome run_case(const Options& opt, const fs::path& case_dir, const fs::path& work, const fs::path& capture,
+                 bool leaks_allowed) {
   std::string tool = fs::exists(case_dir / "tool") ? read_lines(case_dir / "tool").at(0) : "vkc";
   std::string program = (opt.bin_dir / tool).string();
   std::vector<std::string> args;
@@ -106,6 +122,11 @@ Outcome run_case(const Options& opt, const fs::path& case_dir, const fs::path& w
     int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in < 0 || out < 0 || err < 0 || chdir(work.c_str()) != 0) _exit(127);
+    if (leaks_allowed) {
+      const char* asan = std::getenv("ASAN_OPTIONS");
+      std::string options = std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "detect_leaks=0";
+      setenv("ASAN_OPTIONS", options.c_str(), 1);
+    }
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
@@ -160,7 +181,7 @@ bool selected(const Options& opt, const std::string& name) {
 }
 
 int usage() {
-  std::cerr << "usage: golden_runner --bin-dir DIR --root DIR [--update] [AREA/ | AREA/CASE ...]\n"
+  std::cerr << "usage: golden_runner --bin-dir DIR --root DIR [--update] [--leak-allow FILE] [AREA/ | AREA/CASE ...]\n"
                "Runs the golden cases under ROOT whose area/case name starts with one of the\n"
                "filters (all when none); --update rewrites their stdout, stderr and status.\n";
   return 2;
@@ -178,6 +199,8 @@ int main(int argc, char** argv) {
       opt.root = fs::absolute(argv[++i]);
     } else if (a == "--update") {
       opt.update = true;
+    } else if (a == "--leak-allow" && i + 1 < argc) {
+      opt.leak_allowed = read_leak_allow_list(argv[++i]);
     } else if (a == "--help" || a.starts_with("--")) {
       return usage();
     } else {
@@ -213,7 +236,9 @@ int main(int argc, char** argv) {
       std::cout << "FAIL " << name << "\n  setup failed\n";
       continue;
     }
-    Outcome got = run_case(opt, case_dir, work, capture);
+    bool leaks_allowed =
+        std::find(opt.leak_allowed.begin(), opt.leak_allowed.end(), name) != opt.leak_allowed.end();
+    Outcome got = run_case(opt, case_dir, work, capture, leaks_allowed);
     if (opt.update) {
       write_all(case_dir / "stdout", got.out);
       write_all(case_dir / "stderr", got.err);
