@@ -84,6 +84,7 @@ int64_t int_mod(int64_t a, int64_t b);
 // The parts; each adds one function called from main.
 void part_arith(Program& p, int id);
 void part_texts(Program& p, int id);
+void part_text_flow(Program& p, int id);
 void part_multi(Program& p, int id);
 void part_map(Program& p, int id);
 void part_owned(Program& p, int id);

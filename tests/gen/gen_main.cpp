@@ -100,7 +100,7 @@ struct Feature {
 // Every part by name; `--avoid NAME` keeps it out.
 const std::vector<Feature>& features() {
   static const std::vector<Feature> all = {
-      {"arith", part_arith, 2},       {"texts", part_texts, 3},   {"multi", part_multi, 3},
+      {"arith", part_arith, 2},       {"texts", part_texts, 3},   {"text-flow", part_text_flow, 3},   {"multi", part_multi, 3},
       {"map", part_map, 3},           {"owned", part_owned, 4},   {"nullable", part_nullable, 3},
       {"union", part_union, 3},       {"errors", part_errors, 4}, {"loops", part_loops, 2},
       {"cycles", part_cycles, 3},     {"table", part_table, 2},   {"actor", part_actor, 1},

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Hunts runtime faults with generated programs.
 #
-#   hunt.sh --bin-dir DIR [--seed S] [--count N] [--avoid NAME,...] [--keep DIR] [--quiet]
+#   hunt.sh --bin-dir DIR [--seed S] [--count N] [--avoid NAME,...] [--keep DIR] [--vkc PATH] [--quiet]
 #
 # For each seed S, S+1, ..., S+N-1 the generator (DIR/tests/gen/vkhunt)
 # writes a program and the output it must print; DIR/vkc compiles it and
@@ -16,7 +16,9 @@
 # Each fault's files go to KEEP/<seed>/ (default ./hunt-faults) with a file
 # `fault` naming it. Exit status: 0 when no program hit a fault, 1 otherwise.
 # --avoid keeps features out of the programs (vkhunt's part names, and the
-# names of features held back while a fault they hit is open).
+# names of features held back while a fault they hit is open). --vkc compiles
+# with another vkc (a plain one is much faster than a sanitizer build's, for
+# long hunts of the runtime).
 set -u
 
 bin=""
@@ -25,6 +27,7 @@ count=100
 avoid=""
 keep=./hunt-faults
 quiet=0
+vkc=""
 while [ $# -gt 0 ]; do
   case $1 in
     --bin-dir) bin=$2; shift 2 ;;
@@ -32,8 +35,9 @@ while [ $# -gt 0 ]; do
     --count) count=$2; shift 2 ;;
     --avoid) avoid=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
+    --vkc) vkc=$2; shift 2 ;;
     --quiet) quiet=1; shift ;;
-    *) echo "usage: $0 --bin-dir DIR [--seed S] [--count N] [--avoid NAME,...] [--keep DIR] [--quiet]" >&2; exit 2 ;;
+    *) echo "usage: $0 --bin-dir DIR [--seed S] [--count N] [--avoid NAME,...] [--keep DIR] [--vkc PATH] [--quiet]" >&2; exit 2 ;;
   esac
 done
 if [ -z "$bin" ] || [ ! -x "$bin/vkc" ] || [ ! -x "$bin/vkvm" ] || [ ! -x "$bin/tests/gen/vkhunt" ]; then
@@ -41,6 +45,7 @@ if [ -z "$bin" ] || [ ! -x "$bin/vkc" ] || [ ! -x "$bin/vkvm" ] || [ ! -x "$bin/
   exit 2
 fi
 bin=$(cd "$bin" && pwd)
+if [ -z "$vkc" ]; then vkc=$bin/vkc; else vkc=$(cd "$(dirname "$vkc")" && pwd)/$(basename "$vkc"); fi
 
 # Leaks are reported (the sanitizer build frees everything the runtime owns
 # at exit); a report ends the process with status 1 like any error would, so
@@ -70,7 +75,7 @@ while [ "$i" -lt "$count" ]; do
   rm -rf "$work"/*
   "$bin/tests/gen/vkhunt" --seed "$s" ${avoid:+--avoid "$avoid"} "$work/prog.vk" "$work/expected"
   kind=""
-  if ! (cd "$work" && exec timeout 60 "$bin/vkc" --emit prog.vk -o prog.vkb > compile.out 2>&1); then
+  if ! (cd "$work" && exec timeout 60 "$vkc" --emit prog.vk -o prog.vkb > compile.out 2>&1); then
     if grep -q -E "ERROR: [A-Za-z]*Sanitizer|runtime error:" "$work/compile.out"; then kind=sanitizer; else kind=refused; fi
   else
     (cd "$work" && exec timeout 60 "$bin/vkvm" prog.vkb > plain.out 2> plain.err)

@@ -470,4 +470,134 @@ void part_map(Program& p, int id) {
   finish(p, id, b);
 }
 
+// Texts passed between places that keep them: fields, elements, map keys
+// and values, locals and results, read lent from one place and stored in
+// another, so every store must take its own reference.
+void part_text_flow(Program& p, int id) {
+  Rng& r = p.rng;
+  std::string s = std::to_string(id);
+  std::string Hold = "Hold" + s, pick = "pickt" + s;
+  p.decls += "class " + Hold + " {\n  name: Text\n  names: multi Text\n  m: map<Text, Text>\n\n"
+             "  fn first() -> Text {\n    return get(self.names, 0)\n  }\n\n  fn label() -> Text {\n    return self.name\n  }\n}\n\n";
+  p.decls += "fn " + pick + "(xs: multi Text, i: Int) -> Text {\n  return xs[i]\n}\n\n";
+  std::string name = word(r, 1, 4);
+  std::vector<std::string> names = {word(r, 1, 3), word(r, 1, 3)};
+  std::vector<std::pair<std::string, std::string>> m;
+  auto set_m = [&](const std::string& k, const std::string& v) {
+    for (auto& e : m) {
+      if (e.first == k) {
+        e.second = v;
+        return;
+      }
+    }
+    m.push_back({k, v});
+  };
+  Body b;
+  b.line("let h = " + Hold + " { name: " + quote(name) + " .. \"\", names: [" + quote(names[0]) + ", " + quote(names[1]) +
+         " .. \"\"], m: map_new() }");
+  auto idx = [&]() { return r.range(0, static_cast<int64_t>(names.size()) - 1); };
+  for (int i = 0, n = static_cast<int>(r.range(4, 14)); i < n; ++i) {
+    switch (r.range(0, 11)) {
+      case 0: {
+        int64_t k = idx();
+        b.line("h.name = h.names[" + int_text(k) + "]");
+        name = names[static_cast<size_t>(k)];
+        break;
+      }
+      case 1:
+        b.line("push(h.names, h.name)");
+        names.push_back(name);
+        break;
+      case 2: {
+        int64_t k = idx();
+        b.line("set(h.m, h.names[" + int_text(k) + "], h.name)");
+        set_m(names[static_cast<size_t>(k)], name);
+        break;
+      }
+      case 3: {
+        std::string t = p.name("t");
+        b.line("let " + t + " = h.first()");
+        b.line("push(h.names, " + t + ")");
+        names.push_back(names[0]);
+        break;
+      }
+      case 4: {
+        int64_t k = idx();
+        b.line("h.name = " + pick + "(h.names, " + int_text(k) + ")");
+        name = names[static_cast<size_t>(k)];
+        break;
+      }
+      case 5:
+        if (!m.empty()) {
+          const auto& e = r.pick(m);
+          std::string u = p.name("u");
+          b.line("let " + u + " = get(h.m, " + quote(e.first) + ")");
+          b.line("h.name = " + u);
+          name = e.second;
+        }
+        break;
+      case 6: {
+        std::string w = word(r, 1, 3);
+        std::string loc = p.name("loc");
+        b.line("let " + loc + " = h.name .. " + quote(w));
+        b.line("h.name = " + loc);
+        b.line("push(h.names, " + loc + ")");
+        name += w;
+        names.push_back(name);
+        break;
+      }
+      case 7:
+        if (names.size() > 1) {
+          b.line("h.name = pop(h.names)");
+          name = names.back();
+          names.pop_back();
+        }
+        break;
+      case 8:
+        if (!m.empty()) {
+          std::string k = r.pick(m).first;
+          b.line("remove(h.m, " + quote(k) + ")");
+          for (auto& e : m) {
+            if (e.first == k) {
+              e = m.back();
+              m.pop_back();
+              break;
+            }
+          }
+        }
+        break;
+      case 9: {
+        std::string lab = p.name("lab");
+        b.line("let " + lab + " = h.label()");
+        b.line("set(h.m, " + lab + ", " + lab + " .. \"!\")");
+        set_m(name, name + "!");
+        break;
+      }
+      case 10: {
+        // A local holding a lent element, then stored twice.
+        int64_t k = idx();
+        std::string e = p.name("e");
+        b.line("let " + e + " = h.names[" + int_text(k) + "]");
+        b.line("set(h.m, " + e + " .. \"k\", " + e + ")");
+        set_m(names[static_cast<size_t>(k)] + "k", names[static_cast<size_t>(k)]);
+        break;
+      }
+      default:
+        if (p.on("element-store-text") && names.size() > 1) {
+          int64_t k = idx();
+          b.line("h.names[" + int_text(k) + "] = h.name");
+          names[static_cast<size_t>(k)] = name;
+        }
+        break;
+    }
+  }
+  b.line("print(h.name .. \" | \" .. join(h.names, \",\"))");
+  p.print(name + " | " + join_texts(names, ","));
+  b.open("for k, v in h.m");
+  b.line("print(k .. \"=\" .. v)");
+  b.close();
+  for (const auto& [k, v] : m) p.print(k + "=" + v);
+  finish(p, id, b);
+}
+
 }  // namespace hunt
