@@ -95,5 +95,6 @@ void part_loops(Program& p, int id);
 void part_cycles(Program& p, int id);
 void part_table(Program& p, int id);
 void part_actor(Program& p, int id);
+void part_exits(Program& p, int id);
 
 }  // namespace hunt

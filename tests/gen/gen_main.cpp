@@ -104,6 +104,7 @@ const std::vector<Feature>& features() {
       {"map", part_map, 3},           {"owned", part_owned, 4},   {"nullable", part_nullable, 3},
       {"union", part_union, 3},       {"errors", part_errors, 4}, {"loops", part_loops, 2},
       {"cycles", part_cycles, 3},     {"table", part_table, 2},   {"actor", part_actor, 1},
+      {"exits", part_exits, 3},
   };
   return all;
 }

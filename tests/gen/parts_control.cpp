@@ -339,4 +339,75 @@ void part_actor(Program& p, int id) {
   finish(p, id, b);
 }
 
+// Early exits while a frame owns values: `return` of a loop-local instance
+// from inside a `for`, `break` and `continue` with owned locals alive, and a
+// text returned from the middle of a loop.
+void part_exits(Program& p, int id) {
+  Rng& r = p.rng;
+  std::string s = std::to_string(id);
+  std::string Tk = "Tk" + s, find = "find" + s, longest = "long" + s;
+  int64_t limit = r.range(5, 60);
+  p.decls += "class " + Tk + " {\n  name: Text\n  vals: multi Int\n}\n\n";
+  p.decls += "fn " + find + "(xs: multi Int, target: Int) -> " + Tk + " {\n  let acc = " + Tk +
+             " { name: \"acc\", vals: [] }\n  for x in xs {\n    let tmp = " + Tk +
+             " { name: \"t\" .. int_to_text(x), vals: [x] }\n    if x == target {\n      return tmp\n    }\n"
+             "    if x < 0 {\n      continue\n    }\n    if x > " + int_text(limit) +
+             " {\n      break\n    }\n    push(acc.vals, x)\n  }\n  return acc\n}\n\n";
+  p.decls += "fn " + longest + "(xs: multi Text, n: Int) -> Text {\n  let acc = \"\"\n  for w in xs {\n    let up = w .. \"!\"\n"
+             "    if len(w) > n {\n      return up\n    }\n    acc = acc .. w\n  }\n  return acc\n}\n\n";
+  std::vector<int64_t> xs;
+  std::string code;
+  for (int i = 0, n = static_cast<int>(r.range(0, 9)); i < n; ++i) {
+    int64_t v = r.range(-10, 80);
+    xs.push_back(v);
+    code += (i ? ", " : "") + num(v);
+  }
+  Body b;
+  b.line("let xs: multi Int = [" + code + "]");
+  for (int t = 0, k = static_cast<int>(r.range(1, 4)); t < k; ++t) {
+    int64_t target = xs.empty() || r.chance(30) ? r.range(-10, 80) : r.pick(xs);
+    std::string name = "acc";
+    int64_t vals = 0;
+    bool found = false;
+    for (int64_t x : xs) {
+      if (x == target) {
+        name = "t" + int_text(x);
+        vals = 1;
+        found = true;
+        break;
+      }
+      if (x < 0) continue;
+      if (x > limit) break;
+      ++vals;
+    }
+    (void)found;
+    std::string rv = p.name("r");
+    b.line("let " + rv + " = " + find + "(xs, " + num(target) + ")");
+    b.line("print(" + rv + ".name .. \" \" .. int_to_text(count(" + rv + ".vals)))");
+    p.print(name + " " + int_text(vals));
+  }
+  std::vector<std::string> ws;
+  std::string wcode;
+  for (int i = 0, n = static_cast<int>(r.range(0, 6)); i < n; ++i) {
+    ws.push_back(word(r, 0, 6));
+    wcode += (i ? ", " : "") + quote(ws.back());
+  }
+  int64_t n = r.range(0, 5);
+  b.line("let ws: multi Text = [" + wcode + "]");
+  b.line("print(" + longest + "(ws, " + int_text(n) + "))");
+  std::string acc;
+  std::string out;
+  bool returned = false;
+  for (const std::string& w : ws) {
+    if (static_cast<int64_t>(w.size()) > n) {
+      out = w + "!";
+      returned = true;
+      break;
+    }
+    acc += w;
+  }
+  p.print(returned ? out : acc);
+  finish(p, id, b);
+}
+
 }  // namespace hunt
