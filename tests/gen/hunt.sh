@@ -97,6 +97,9 @@ while [ "$i" -lt "$count" ]; do
   elif [ "$quiet" = 0 ]; then
     echo "ok seed $s"
   fi
+  if [ "$quiet" = 1 ] && [ $((i % 500)) = 0 ] && [ "$i" -lt "$count" ]; then
+    echo "hunt: $i programs, $faults with a fault, $(( $(date +%s) - start ))s"
+  fi
 done
 summary=""
 for k in "${!kinds[@]}"; do summary="$summary $k=${kinds[$k]}"; done
