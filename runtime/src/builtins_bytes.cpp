@@ -7,11 +7,11 @@
 #include <cstring>
 
 #include "builtins.hpp"
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Vm {
 
-using Emit::Builtin;
+using Bytecode::Builtin;
 
 namespace {
 

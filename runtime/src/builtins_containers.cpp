@@ -6,11 +6,11 @@
 
 #include "builtins.hpp"
 #include "containers.hpp"
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Vm {
 
-using Emit::Builtin;
+using Bytecode::Builtin;
 
 namespace {
 

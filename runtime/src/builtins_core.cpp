@@ -4,11 +4,11 @@
 #include <ctime>
 
 #include "builtins.hpp"
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Vm {
 
-using Emit::Builtin;
+using Bytecode::Builtin;
 
 void raise_index(std::int64_t index, std::uint64_t count, const char* what) {
   raise(ErrorCode::INDEX_OUT_OF_RANGE, "index " + std::to_string(index) + " is out of range for " +

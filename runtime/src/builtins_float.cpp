@@ -4,11 +4,11 @@
 #include <cstdlib>
 
 #include "builtins.hpp"
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Vm {
 
-using Emit::Builtin;
+using Bytecode::Builtin;
 
 std::string float_text(double d) {
   if (std::isnan(d)) return "nan";

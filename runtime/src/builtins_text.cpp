@@ -3,11 +3,11 @@
 #include <charconv>
 
 #include "builtins.hpp"
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Vm {
 
-using Emit::Builtin;
+using Bytecode::Builtin;
 
 namespace {
 

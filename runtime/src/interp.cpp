@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "builtins.hpp"
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 #include "machine.hpp"
 #include "superops.hpp"
 
@@ -104,7 +104,7 @@ Value Interp::execute(Machine& vm, std::size_t floor) {
   void* labels[256];
   for (void*& l : labels) l = &&op_NOP;
 #define VK_OP(number, name, form, listing) labels[number] = &&op_##name;
-#include "emit/opcodes.def"
+#include "bytecode/opcodes.def"
 #undef VK_OP
 #define VK_SUPER(number, name, sequence) labels[number] = &&op_##name;
 #include "superops.def"
@@ -203,8 +203,8 @@ op_ICALL: {
   Obj* recv = as_obj(R[A]);
   if (recv == nullptr) nil_receiver("interface call");
   std::uint32_t target =
-      recv->type == ObjType::INSTANCE ? prog.resolve(recv->cls, BX) : Emit::none;
-  if (target == Emit::none) raise(ErrorCode::NO_METHOD, "the value does not implement the interface");
+      recv->type == ObjType::INSTANCE ? prog.resolve(recv->cls, BX) : Bytecode::none;
+  if (target == Bytecode::none) raise(ErrorCode::NO_METHOD, "the value does not implement the interface");
   const Method* callee = &prog.methods[target];
   Value* base = enter(vm, R, m, callee, A);
   f = &vm.frames_.back();
@@ -542,7 +542,7 @@ op_LENGTH: {
       R[A] = reinterpret_cast<Multi*>(o)->count;
       NEXT();
     }
-    if (o->type == ObjType::TEXT && C == unsigned(Emit::Builtin::LEN)) {
+    if (o->type == ObjType::TEXT && C == unsigned(Bytecode::Builtin::LEN)) {
       R[A] = reinterpret_cast<Str*>(o)->len;
       NEXT();
     }

@@ -38,7 +38,7 @@ Value Program::constant_text(std::string_view bytes) {
 
 void Program::init_dispatch() {
   std::size_t cells = layouts.size() * std::size_t(total_slots);
-  if (cells <= flat_dispatch_limit) flat_.assign(cells, Emit::none);
+  if (cells <= flat_dispatch_limit) flat_.assign(cells, Bytecode::none);
 }
 
 void Program::set_slot(std::uint32_t cls, std::uint32_t slot, std::uint32_t method) {
@@ -51,7 +51,7 @@ int Program::field_index(std::uint32_t cls, std::string_view name) const {
   if (cls >= image.classes.size()) return -1;
   const auto& fields = image.classes[cls].fields;
   for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i].name != Emit::none && image.constants[fields[i].name].text == name) return int(i);
+    if (fields[i].name != Bytecode::none && image.constants[fields[i].name].text == name) return int(i);
   }
   return -1;
 }
@@ -65,14 +65,14 @@ int Program::class_index(std::string_view name) const {
 
 std::uint32_t Method::line_at(std::uint32_t pc) const {
   auto it = std::upper_bound(lines.begin(), lines.end(), pc,
-                             [](std::uint32_t p, const Emit::LineRecord& r) { return p < r.pc; });
+                             [](std::uint32_t p, const Bytecode::LineRecord& r) { return p < r.pc; });
   return it == lines.begin() ? (lines.empty() ? 0 : lines.front().line) : std::prev(it)->line;
 }
 
-Emit::DropRecord Method::masks_at(std::uint32_t pc) const {
+Bytecode::DropRecord Method::masks_at(std::uint32_t pc) const {
   auto it = std::upper_bound(drops.begin(), drops.end(), pc,
-                             [](std::uint32_t p, const Emit::DropRecord& r) { return p < r.pc; });
-  if (it == drops.begin()) return Emit::DropRecord{pc, 0, 0};
+                             [](std::uint32_t p, const Bytecode::DropRecord& r) { return p < r.pc; });
+  if (it == drops.begin()) return Bytecode::DropRecord{pc, 0, 0};
   return *std::prev(it);
 }
 
@@ -93,17 +93,17 @@ Loaded load(std::string_view bytes) {
   auto prog = std::make_unique<Program>();
   prog->image = std::move(read.image);
   Program& p = *prog;
-  const Emit::Image& img = p.image;
+  const Bytecode::Image& img = p.image;
 
   p.constants.reserve(img.constants.size());
-  for (const Emit::Constant& k : img.constants) {
-    p.constants.push_back(k.tag == Emit::ConstTag::TEXT ? p.constant_text(k.text)
+  for (const Bytecode::Constant& k : img.constants) {
+    p.constants.push_back(k.tag == Bytecode::ConstTag::TEXT ? p.constant_text(k.text)
                                                         : static_cast<Value>(k.value));
   }
-  for (const Emit::ClassEntry& c : img.classes) {
+  for (const Bytecode::ClassEntry& c : img.classes) {
     ClassLayout layout;
     layout.gc = c.gc;
-    for (const Emit::Field& f : c.fields) {
+    for (const Bytecode::Field& f : c.fields) {
       Kind k = Kind(f.kind);
       layout.kinds.push_back(k);
       if (leads_on(k)) layout.holds_refs = true;
@@ -112,7 +112,7 @@ Loaded load(std::string_view bytes) {
     p.class_names.push_back(img.constants[c.name].text);
   }
   p.methods.reserve(img.methods.size());
-  for (const Emit::MethodEntry& m : img.methods) {
+  for (const Bytecode::MethodEntry& m : img.methods) {
     Method method;
     method.fused = fuse(m.code);
     method.size = static_cast<std::uint32_t>(m.code.size());
@@ -120,7 +120,7 @@ Loaded load(std::string_view bytes) {
     method.regs = m.regs;
     method.owner = m.owner;
     const std::string& name = img.constants[m.name].text;
-    method.name = m.owner == Emit::none ? name : p.class_names[m.owner] + "." + name;
+    method.name = m.owner == Bytecode::none ? name : p.class_names[m.owner] + "." + name;
     method.lines = m.lines;
     std::stable_sort(method.lines.begin(), method.lines.end(),
                      [](const auto& a, const auto& b) { return a.pc < b.pc; });
@@ -131,12 +131,12 @@ Loaded load(std::string_view bytes) {
     p.methods.back().code = p.methods.back().fused.data();
   }
   std::vector<std::uint32_t> first_slot;
-  for (const Emit::InterfaceEntry& i : img.interfaces) {
+  for (const Bytecode::InterfaceEntry& i : img.interfaces) {
     first_slot.push_back(p.total_slots);
     p.total_slots += i.method_count;
   }
   p.init_dispatch();
-  for (const Emit::Vtable& v : img.vtables) {
+  for (const Bytecode::Vtable& v : img.vtables) {
     for (std::size_t j = 0; j < v.methods.size(); ++j) {
       p.set_slot(v.class_id, first_slot[v.interface_id] + std::uint32_t(j), v.methods[j]);
     }

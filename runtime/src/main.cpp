@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
   }
   Vm::Loaded loaded = Vm::load(bytes);
   if (!loaded.program) return fail(name + ": " + loaded.error);
-  if (loaded.program->entry == Emit::none) return fail(name + ": the image has no entry point");
+  if (loaded.program->entry == Bytecode::none) return fail(name + ": the image has no entry point");
   Vm::Machine machine(*loaded.program);
   int status = machine.run(std::vector<std::string>(argv + std::min(first_arg, argc), argv + argc));
   // VKVM_GC_STATS=1: what the collector did, for tests of memory behaviour.

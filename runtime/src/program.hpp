@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "emit/image.hpp"
+#include "bytecode/bytecode.hpp"
 #include "heap.hpp"
 #include "value.hpp"
 
@@ -22,15 +22,15 @@ struct Method {
   std::uint32_t size = 0;
   std::uint8_t args = 0;
   std::uint8_t regs = 1;
-  std::uint32_t owner = Emit::none;
+  std::uint32_t owner = Bytecode::none;
   std::string name;  // "Class.method" for methods, the plain name for free functions
-  std::vector<Emit::LineRecord> lines;
-  std::vector<Emit::DropRecord> drops;
+  std::vector<Bytecode::LineRecord> lines;
+  std::vector<Bytecode::DropRecord> drops;
 
   // The source line of the instruction at `pc`; 0 when unknown.
   std::uint32_t line_at(std::uint32_t pc) const;
   // The owned and gc masks in force at `pc`.
-  Emit::DropRecord masks_at(std::uint32_t pc) const;
+  Bytecode::DropRecord masks_at(std::uint32_t pc) const;
 };
 
 struct Program {
@@ -39,20 +39,20 @@ struct Program {
   Program& operator=(const Program&) = delete;
   ~Program();
 
-  Emit::Image image;                 // owns the code the methods point into
+  Bytecode::Image image;                 // owns the code the methods point into
   std::vector<Value> constants;      // Int and Float bits, or an immortal Text
   std::vector<ClassLayout> layouts;  // per class
   std::vector<std::string> class_names;
   std::vector<Method> methods;
-  std::uint32_t entry = Emit::none;
+  std::uint32_t entry = Bytecode::none;
   std::uint32_t total_slots = 0;
 
   // The method an interface slot resolves to for an instance of `cls`, or
-  // Emit::none when the class does not implement that interface.
+  // Bytecode::none when the class does not implement that interface.
   std::uint32_t resolve(std::uint32_t cls, std::uint32_t slot) const {
     if (!flat_.empty()) return flat_[std::size_t(cls) * total_slots + slot];
     auto it = sparse_.find(std::uint64_t(cls) << 32 | slot);
-    return it == sparse_.end() ? Emit::none : it->second;
+    return it == sparse_.end() ? Bytecode::none : it->second;
   }
   void set_slot(std::uint32_t cls, std::uint32_t slot, std::uint32_t method);
   void init_dispatch();

@@ -1,14 +1,14 @@
 // The load-time pass that places superinstructions (superops.hpp).
 #include "superops.hpp"
 
-#include "emit/instr.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Vm {
 
 namespace {
 
-using Emit::Builtin;
-using Emit::Op;
+using Bytecode::Builtin;
+using Bytecode::Op;
 
 unsigned op(std::uint32_t w) { return w & 0xff; }
 unsigned reg_a(std::uint32_t w) { return w >> 8 & 0xff; }

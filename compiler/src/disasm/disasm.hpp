@@ -1,8 +1,9 @@
 // The image reader and the bytecode listing of `--dump-bc`.
-//   read.cpp     reads and checks an image into Emit's image entries
+//   read.cpp     reads and checks an image into the bytecode's image entries
 //   listing.cpp  prints the listing of a read image, and one instruction
 //   format.cpp   the printf-like formatter the listing formats go through
 // Malformed images come back as an error message, never as an exception.
+// Depends on the bytecode module only: the runtime links it to load images.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +11,14 @@
 #include <string>
 #include <string_view>
 
-#include "emit/emit.hpp"
+#include "bytecode/bytecode.hpp"
 
 namespace Disasm {
 
 // An image read back: the entries when `error` is empty, else the message of
 // the first problem ("truncated", "bad magic", "unsupported version 7", ...).
 struct Read {
-  Emit::Image image;
+  Bytecode::Image image;
   std::string error;
   bool ok() const { return error.empty(); }
 };
@@ -38,10 +39,10 @@ Read read(std::string_view image);
 // for one whose argument count is not fixed, else the count. The result is
 // the first problem found ("method 3 `main`: ...") or empty.
 using BuiltinArity = std::function<int(unsigned id)>;
-std::string verify(const Emit::Image& image, const BuiltinArity& arity);
+std::string verify(const Bytecode::Image& image, const BuiltinArity& arity);
 // The same with the arities of the builtin table; ids missing from it are
 // taken as library members of unknown arity.
-std::string verify(const Emit::Image& image);
+std::string verify(const Bytecode::Image& image);
 
 // The listing of an image: every line ends in a line feed. No partial listing
 // is produced for a malformed image: `text` is empty and `error` says why.
@@ -72,11 +73,11 @@ std::string quote(std::string_view text);
 // "{r0,r3}" for bits 0 and 3; "{}" for 0.
 std::string mask_str(std::uint64_t mask);
 
-using Emit::a_of;
-using Emit::b_of;
-using Emit::bx_of;
-using Emit::c_of;
-using Emit::op_of;
-using Emit::sbx_of;
+using Bytecode::a_of;
+using Bytecode::b_of;
+using Bytecode::bx_of;
+using Bytecode::c_of;
+using Bytecode::op_of;
+using Bytecode::sbx_of;
 
 }  // namespace Disasm

@@ -1,14 +1,12 @@
 // A small printf for the listing formats. Private to the disassembler.
 #pragma once
 
-#include <bit>
-
-#include "dump/dump.hpp"
-
 #include <cstdint>
 #include <initializer_list>
 #include <string>
 #include <string_view>
+
+#include "bytecode/bytecode.hpp"
 
 namespace Disasm {
 
@@ -28,8 +26,6 @@ struct Arg {
 // negative number keeps its sign in front ("-003" for %04d of -3).
 void format_to(std::string& out, std::string_view fmt, std::initializer_list<Arg> args);
 
-// A binary64 bit pattern in hexadecimal floating-point form (the token dump's
-// form: a set sign bit always gives a leading "-", for NaNs too).
-inline std::string hex_float(std::uint64_t bits) { return Dump::hex_float(std::bit_cast<double>(bits)); }
+using Bytecode::hex_float;
 
 }  // namespace Disasm

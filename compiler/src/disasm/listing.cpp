@@ -7,20 +7,20 @@ namespace Disasm {
 
 namespace {
 
-using Emit::ConstTag;
-using Emit::Form;
+using Bytecode::ConstTag;
+using Bytecode::Form;
 
 void append_ins(std::string& out, std::uint32_t word, long long pc) {
-  const Emit::OpInfo* info = Emit::op_info(op_of(word));
+  const Bytecode::OpInfo* info = Bytecode::op_info(op_of(word));
   if (info == nullptr) {
     format_to(out, "?OP%d", {op_of(word)});
     return;
   }
   long long a = a_of(word), b = b_of(word), c = c_of(word), bx = bx_of(word);
   long long target = pc + 1 + sbx_of(word);
-  if (op_of(word) == int(Emit::Op::BUILTIN)) {
-    bool kinds = c == int(Emit::Builtin::MULTI_NEW) || c == int(Emit::Builtin::MAP_NEW);
-    format_to(out, kinds ? Emit::builtin_kinds_listing : info->listing,
+  if (op_of(word) == int(Bytecode::Op::BUILTIN)) {
+    bool kinds = c == int(Bytecode::Builtin::MULTI_NEW) || c == int(Bytecode::Builtin::MAP_NEW);
+    format_to(out, kinds ? Bytecode::builtin_kinds_listing : info->listing,
               {a, b, builtin_name(static_cast<unsigned>(c))});
     return;
   }
@@ -41,7 +41,7 @@ void append_ins(std::string& out, std::uint32_t word, long long pc) {
 // looked up by index, so a small image can list at many times its size.
 class Printer {
  public:
-  Printer(const Emit::Image& image, const Sink* sink) : image_(image), sink_(sink) {
+  Printer(const Bytecode::Image& image, const Sink* sink) : image_(image), sink_(sink) {
     out_.reserve(4096);
   }
 
@@ -52,7 +52,7 @@ class Printer {
     vtables();
     methods();
     out_ += "== ENTRY ==\n";
-    if (image_.entry == Emit::none) out_ += "(none)\n";
+    if (image_.entry == Bytecode::none) out_ += "(none)\n";
     else format_to(out_, "m%d\n", {entry()});
     if (sink_ != nullptr) {
       (*sink_)(out_);
@@ -79,7 +79,7 @@ class Printer {
       format_to(out, "<k%d?>", {k});
       return out;
     }
-    const Emit::Constant& c = image_.constants[k];
+    const Bytecode::Constant& c = image_.constants[k];
     switch (c.tag) {
       case ConstTag::INT: return std::to_string(c.value);
       case ConstTag::TEXT: return c.text;
@@ -91,7 +91,7 @@ class Printer {
   void constants() {
     out_ += "== CONSTANTS ==\n";
     for (std::size_t i = 0; i < image_.constants.size(); ++i) {
-      const Emit::Constant& c = image_.constants[i];
+      const Bytecode::Constant& c = image_.constants[i];
       long long k = static_cast<long long>(i);
       switch (c.tag) {
         case ConstTag::INT: format_to(out_, "k%-3d INT  %Ld\n", {k, c.value}); break;
@@ -107,14 +107,14 @@ class Printer {
   void classes() {
     out_ += "== CLASSES ==\n";
     for (std::size_t i = 0; i < image_.classes.size(); ++i) {
-      const Emit::ClassEntry& c = image_.classes[i];
+      const Bytecode::ClassEntry& c = image_.classes[i];
       // "c%-3d %s flags=%s fields=[%s]", the fields joined with ", "
       format_to(out_, "c%-3d %s flags=%s fields=[",
                 {static_cast<long long>(i), name(c.name), c.gc ? "gc" : "-"});
       for (std::size_t j = 0; j < c.fields.size(); ++j) {
-        const Emit::Field& f = c.fields[j];
+        const Bytecode::Field& f = c.fields[j];
         if (j > 0) out_ += ", ";
-        if (f.name != Emit::none) out_ += name(f.name) + ':';
+        if (f.name != Bytecode::none) out_ += name(f.name) + ':';
         out_ += kind_name(static_cast<unsigned>(f.kind));
         spill();
       }
@@ -126,7 +126,7 @@ class Printer {
     out_ += "== INTERFACES ==\n";
     long long slot = 0;
     for (std::size_t i = 0; i < image_.interfaces.size(); ++i) {
-      const Emit::InterfaceEntry& entry = image_.interfaces[i];
+      const Bytecode::InterfaceEntry& entry = image_.interfaces[i];
       long long count = entry.method_count;
       first_slot_.push_back(slot);
       format_to(out_, "i%-3d %s methods=%d slots=s%d..s%d\n",
@@ -138,7 +138,7 @@ class Printer {
 
   void vtables() {
     out_ += "== VTABLES ==\n";
-    for (const Emit::Vtable& v : image_.vtables) {
+    for (const Bytecode::Vtable& v : image_.vtables) {
       long long first = v.interface_id < first_slot_.size() ? first_slot_[v.interface_id] : 0;
       // "c%d i%d slots s%d.. -> [%s]", the methods as "m%d" joined with ", "
       format_to(out_, "c%d i%d slots s%d.. -> [", {v.class_id, v.interface_id, first});
@@ -153,10 +153,10 @@ class Printer {
   void methods() {
     out_ += "== METHODS ==\n";
     for (std::size_t i = 0; i < image_.methods.size(); ++i) {
-      const Emit::MethodEntry& m = image_.methods[i];
+      const Bytecode::MethodEntry& m = image_.methods[i];
       long long index = static_cast<long long>(i);
       std::string owner;
-      if (m.owner == Emit::none) owner = "[free fn]";
+      if (m.owner == Bytecode::none) owner = "[free fn]";
       else format_to(owner, "[class c%d]", {m.owner});
       format_to(out_, "m%-3d %s args=%d regs=%d %s%s\n",
                 {index, name(m.name), m.args, m.regs, owner, index == entry() ? " [ENTRY]" : ""});
@@ -169,7 +169,7 @@ class Printer {
       }
       out_ += '\n';
       if (m.drops.empty()) out_ += "  drops: (none)\n";
-      for (const Emit::DropRecord& d : m.drops) {
+      for (const Bytecode::DropRecord& d : m.drops) {
         format_to(out_, "  drops: pc %d owned=%s gc=%s\n", {d.pc, mask_str(d.owned), mask_str(d.gc)});
         spill();
       }
@@ -182,7 +182,7 @@ class Printer {
     }
   }
 
-  const Emit::Image& image_;
+  const Bytecode::Image& image_;
   const Sink* sink_;  // null: the whole text is returned
   std::vector<long long> first_slot_;
   std::string out_;
@@ -210,8 +210,8 @@ std::string ins_str(std::uint32_t word, long long pc) {
 }
 
 std::string builtin_name(unsigned id) {
-  const Emit::BuiltinInfo* info = Emit::builtin_info(id);
-  if (id <= unsigned(Emit::Builtin::VARIANT_TAG) && info != nullptr) return std::string(info->name);
+  const Bytecode::BuiltinInfo* info = Bytecode::builtin_info(id);
+  if (id <= unsigned(Bytecode::Builtin::VARIANT_TAG) && info != nullptr) return std::string(info->name);
   return "builtin" + std::to_string(id);
 }
 

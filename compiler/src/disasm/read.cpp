@@ -5,8 +5,8 @@ namespace Disasm {
 
 namespace {
 
-using Emit::Constant;
-using Emit::ConstTag;
+using Bytecode::Constant;
+using Bytecode::ConstTag;
 
 struct Header {
   std::uint32_t const_offset, const_count;
@@ -17,9 +17,9 @@ struct Header {
 };
 
 Header read_header(Reader& r) {
-  if (r.u32() != Emit::image_magic) throw Bad{"bad magic"};
+  if (r.u32() != Bytecode::image_magic) throw Bad{"bad magic"};
   std::uint32_t version = r.u32();
-  if (version != Emit::image_version) {
+  if (version != Bytecode::image_version) {
     throw Bad{"unsupported version " + std::to_string(version)};
   }
   Header h;
@@ -64,21 +64,21 @@ std::vector<Constant> read_constants(Reader& r, std::uint32_t count) {
   return out;
 }
 
-Emit::ClassEntry read_class(Reader& r) {
-  Emit::ClassEntry c;
+Bytecode::ClassEntry read_class(Reader& r) {
+  Bytecode::ClassEntry c;
   c.name = r.u32();
   c.gc = (r.u32() & 1) != 0;
   std::uint32_t n = r.u32();
   need(r, n, 1);
   c.fields.resize(n);
-  for (Emit::Field& f : c.fields) f.kind = Emit::FieldKind(r.u8());
+  for (Bytecode::Field& f : c.fields) f.kind = Bytecode::FieldKind(r.u8());
   for (std::uint32_t pad = (4 - n % 4) % 4; pad > 0; --pad) r.u8();
-  for (Emit::Field& f : c.fields) f.name = r.u32();
-  for (Emit::Field& f : c.fields) f.class_meta = r.u32();
-  for (Emit::Field& f : c.fields) f.elem_meta = r.u32();
+  for (Bytecode::Field& f : c.fields) f.name = r.u32();
+  for (Bytecode::Field& f : c.fields) f.class_meta = r.u32();
+  for (Bytecode::Field& f : c.fields) f.elem_meta = r.u32();
   std::uint32_t m = r.u32();
   for (std::uint32_t i = 0; i < m; ++i) {
-    Emit::TableIndex index;
+    Bytecode::TableIndex index;
     index.unique = r.u32() != 0;
     std::uint32_t k = r.u32();
     need(r, k, 4);
@@ -89,16 +89,16 @@ Emit::ClassEntry read_class(Reader& r) {
   return c;
 }
 
-void read_interfaces(Reader& r, std::uint32_t count, Emit::Image& out) {
+void read_interfaces(Reader& r, std::uint32_t count, Bytecode::Image& out) {
   for (std::uint32_t i = 0; i < count; ++i) {
-    Emit::InterfaceEntry entry;
+    Bytecode::InterfaceEntry entry;
     entry.name = r.u32();
     entry.method_count = r.u32();
     out.interfaces.push_back(entry);
   }
   std::uint32_t vtables = r.u32();
   for (std::uint32_t i = 0; i < vtables; ++i) {
-    Emit::Vtable v;
+    Bytecode::Vtable v;
     v.class_id = r.u32();
     v.interface_id = r.u32();
     // A vtable naming no interface of this image has no slots.
@@ -111,8 +111,8 @@ void read_interfaces(Reader& r, std::uint32_t count, Emit::Image& out) {
   }
 }
 
-Emit::MethodEntry read_method(Reader& r) {
-  Emit::MethodEntry m;
+Bytecode::MethodEntry read_method(Reader& r) {
+  Bytecode::MethodEntry m;
   m.name = r.u32();
   m.owner = r.u32();
   m.args = r.u8();
@@ -127,14 +127,14 @@ Emit::MethodEntry read_method(Reader& r) {
   std::uint32_t lines = r.u32();
   need(r, lines, 8);
   m.lines.resize(lines);
-  for (Emit::LineRecord& rec : m.lines) {
+  for (Bytecode::LineRecord& rec : m.lines) {
     rec.pc = r.u32();
     rec.line = r.u32();
   }
   std::uint32_t drops = r.u32();
   need(r, drops, 20);
   m.drops.resize(drops);
-  for (Emit::DropRecord& rec : m.drops) {
+  for (Bytecode::DropRecord& rec : m.drops) {
     rec.pc = r.u32();
     rec.owned = static_cast<std::uint64_t>(r.i64());
     rec.gc = static_cast<std::uint64_t>(r.i64());
@@ -142,10 +142,10 @@ Emit::MethodEntry read_method(Reader& r) {
   return m;
 }
 
-Emit::Image read_image(std::string_view bytes) {
+Bytecode::Image read_image(std::string_view bytes) {
   Reader r(bytes);
   Header h = read_header(r);
-  Emit::Image image;
+  Bytecode::Image image;
   image.entry = h.entry;
   r.seek(h.const_offset);
   image.constants = read_constants(r, h.const_count);

@@ -11,7 +11,7 @@ namespace Disasm {
 
 namespace {
 
-using Emit::Op;
+using Bytecode::Op;
 
 constexpr unsigned max_registers = 64;
 constexpr int unknown_builtin = -2;
@@ -23,7 +23,7 @@ std::string num(long long v) { return std::to_string(v); }
 
 class Verifier {
  public:
-  Verifier(const Emit::Image& image, const BuiltinArity& arity) : image_(image), arity_(arity) {}
+  Verifier(const Bytecode::Image& image, const BuiltinArity& arity) : image_(image), arity_(arity) {}
 
   void run() {
     for (std::size_t i = 0; i < image_.classes.size(); ++i) check_class(i);
@@ -35,7 +35,7 @@ class Verifier {
     }
     check_vtables();
     for (std::size_t i = 0; i < image_.methods.size(); ++i) check_method(i);
-    if (image_.entry != Emit::none) {
+    if (image_.entry != Bytecode::none) {
       if (image_.entry >= image_.methods.size()) {
         throw Bad{"entry method " + num(image_.entry) + " does not exist"};
       }
@@ -48,7 +48,7 @@ class Verifier {
 
  private:
   void text_constant(std::uint32_t k, const std::string& what) {
-    if (k >= image_.constants.size() || image_.constants[k].tag != Emit::ConstTag::TEXT) {
+    if (k >= image_.constants.size() || image_.constants[k].tag != Bytecode::ConstTag::TEXT) {
       throw Bad{what + " is not a text constant"};
     }
   }
@@ -59,21 +59,21 @@ class Verifier {
   }
 
   void check_class(std::size_t i) {
-    const Emit::ClassEntry& c = image_.classes[i];
+    const Bytecode::ClassEntry& c = image_.classes[i];
     std::string where = "class " + num(i);
     text_constant(c.name, where + " name");
     widest_class_ = std::max(widest_class_, c.fields.size());
     for (std::size_t f = 0; f < c.fields.size(); ++f) {
-      const Emit::Field& field = c.fields[f];
+      const Bytecode::Field& field = c.fields[f];
       std::string at = where + " field " + num(f);
       if (!kind_ok(std::uint32_t(field.kind))) throw Bad{at + ": unknown field kind"};
-      if (field.name != Emit::none) text_constant(field.name, at + " name");
-      if (field.class_meta < Emit::meta_nullable_float && field.class_meta >= image_.classes.size()) {
+      if (field.name != Bytecode::none) text_constant(field.name, at + " name");
+      if (field.class_meta < Bytecode::meta_nullable_float && field.class_meta >= image_.classes.size()) {
         throw Bad{at + ": class meta names no class"};
       }
       if (!kinds_ok(field.elem_meta)) throw Bad{at + ": bad element meta"};
     }
-    for (const Emit::TableIndex& index : c.indexes) {
+    for (const Bytecode::TableIndex& index : c.indexes) {
       for (std::uint32_t slot : index.slots) {
         if (slot >= c.fields.size()) throw Bad{where + ": table index names a missing field"};
       }
@@ -84,7 +84,7 @@ class Verifier {
     std::map<std::pair<std::uint32_t, std::uint32_t>, bool> seen;
     slot_args_.assign(total_slots_, -1);
     for (std::size_t i = 0; i < image_.vtables.size(); ++i) {
-      const Emit::Vtable& v = image_.vtables[i];
+      const Bytecode::Vtable& v = image_.vtables[i];
       std::string where = "vtable " + num(i);
       if (v.class_id >= image_.classes.size()) throw Bad{where + " names no class"};
       if (v.interface_id >= image_.interfaces.size()) throw Bad{where + " names no interface"};
@@ -106,10 +106,10 @@ class Verifier {
   }
 
   void check_method(std::size_t i) {
-    const Emit::MethodEntry& m = image_.methods[i];
+    const Bytecode::MethodEntry& m = image_.methods[i];
     text_constant(m.name, "method " + num(i) + " name");
     where_ = "method " + num(i) + " `" + image_.constants[m.name].text + "`";
-    if (m.owner != Emit::none && m.owner >= image_.classes.size()) {
+    if (m.owner != Bytecode::none && m.owner >= image_.classes.size()) {
       throw Bad{where_ + ": owning class does not exist"};
     }
     regs_ = m.regs;
@@ -117,7 +117,7 @@ class Verifier {
     if (m.args > regs_) throw Bad{where_ + ": more arguments than registers"};
     if (m.code.empty()) throw Bad{where_ + ": no code"};
     std::uint64_t window = regs_ == 64 ? ~0ull : (1ull << regs_) - 1;
-    for (const Emit::DropRecord& d : m.drops) {
+    for (const Bytecode::DropRecord& d : m.drops) {
       if (((d.owned | d.gc) & ~window) != 0) {
         throw Bad{where_ + ": drop record names a register outside the window"};
       }
@@ -155,7 +155,7 @@ class Verifier {
 
   void check_instruction(std::uint32_t w, std::size_t pc) {
     unsigned op = op_of(w), a = a_of(w), b = b_of(w), c = c_of(w), bx = bx_of(w);
-    if (Emit::op_info(op) == nullptr) {
+    if (Bytecode::op_info(op) == nullptr) {
       throw Bad{where_ + ": pc " + num(pc) + ": invalid opcode " + num(op)};
     }
     switch (Op(op)) {
@@ -188,8 +188,8 @@ class Verifier {
     if (n == unknown_builtin) {
       throw Bad{where_ + ": pc " + num(pc) + ": builtin " + num(id) + " does not exist"};
     }
-    if (id == unsigned(Emit::Builtin::MULTI_NEW) || id == unsigned(Emit::Builtin::MAP_NEW)) {
-      bool ok = id == unsigned(Emit::Builtin::MULTI_NEW) ? kind_ok(b) : kinds_ok(b);
+    if (id == unsigned(Bytecode::Builtin::MULTI_NEW) || id == unsigned(Bytecode::Builtin::MAP_NEW)) {
+      bool ok = id == unsigned(Bytecode::Builtin::MULTI_NEW) ? kind_ok(b) : kinds_ok(b);
       if (!ok) throw Bad{where_ + ": pc " + num(pc) + ": bad container kinds"};
       return;
     }
@@ -197,7 +197,7 @@ class Verifier {
     else window(pc, b, n);
   }
 
-  const Emit::Image& image_;
+  const Bytecode::Image& image_;
   const BuiltinArity& arity_;
   std::vector<std::uint32_t> slot_base_;
   std::vector<int> slot_args_;  // per global slot; -1 when no vtable fills it
@@ -209,13 +209,13 @@ class Verifier {
 };
 
 int table_arity(unsigned id) {
-  if (const Emit::BuiltinInfo* info = Emit::builtin_info(id)) return info->arity;
+  if (const Bytecode::BuiltinInfo* info = Bytecode::builtin_info(id)) return info->arity;
   return id <= 255 ? variable_arity : unknown_builtin;
 }
 
 }  // namespace
 
-std::string verify(const Emit::Image& image, const BuiltinArity& arity) {
+std::string verify(const Bytecode::Image& image, const BuiltinArity& arity) {
   try {
     Verifier(image, arity).run();
   } catch (const Bad& bad) {
@@ -224,6 +224,6 @@ std::string verify(const Emit::Image& image, const BuiltinArity& arity) {
   return {};
 }
 
-std::string verify(const Emit::Image& image) { return verify(image, table_arity); }
+std::string verify(const Bytecode::Image& image) { return verify(image, table_arity); }
 
 }  // namespace Disasm

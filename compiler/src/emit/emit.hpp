@@ -1,6 +1,6 @@
 // The emitter: turns the checked program into a .vkb image.
-//   image.hpp     the image writer pieces: byte buffer, constant pool, entries, header
-//   instr.hpp     the instruction set: opcodes, builtins, words, jumps, operand limits
+//   image.hpp     the constant pool; the image format is bytecode/bytecode.hpp
+//   instr.hpp     the instruction set (bytecode/instr.hpp) under Emit
 //   emit()        below: numbering, lowering of every body, serialisation
 // Private to the folder: program.hpp (program-level tables) and method.hpp
 // (the method emitter, whose lowerings are split by construct over lower_*.cpp).

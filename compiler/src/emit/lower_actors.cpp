@@ -40,14 +40,13 @@ Ty MethodEmitter::emit_as(int dst, const Ast::As& e) {
   // A class or record of the program (not a union variant's class).
   if (!cid || !prog.classes[*cid].info)
     return fail(dst, e.pos, "`as` needs a declared class or record type to decode into");
-  const Types::StdlibMember* decode = Types::stdlib_member("json", "decode");
   int t = alloc_temps(2);
   Ty text_ty = emit_expr(t, *call->args[0]);
   load_int(t + 1, *cid, e.pos);
   set_line(e.pos.line);
   // The ownership tables record the live locals at the inner call.
   sync_mask(views.find(call->id, Owner::DropKind::LiveMask) ? call->id : e.id);
-  put_abc(Op::BUILTIN, dst, t, decode ? decode->builtin_number : 58);
+  put_abc(Op::BUILTIN, dst, t, int(Builtin::JSON_DECODE));
   if (t != dst) release_if_fresh(*call->args[0], t, text_ty);
   return ty_of(Types::t_nullable(Types::t_named(name->name)));
 }

@@ -1,43 +1,54 @@
 // The library members called as `module.member(...)`: arity, the builtin
 // number the emitter puts into the bytecode, the result type and the library
-// record that result exposes. A member that yields no value has the result
-// `void`; `json.decode` yields a value of no known type (it meets `as T`).
+// record that result exposes. Arity and number come from the bytecode's
+// builtin table; the result types are the checker's. A member that yields no
+// value has the result `void`; `json.decode` yields a value of no known type
+// (it meets `as T`).
 #include <array>
 
+#include "bytecode/bytecode.hpp"
 #include "types/types.hpp"
 
 namespace Types {
 
 namespace {
 
+// A row of the table: the member's arity and number from the builtin table
+// (a name missing there stops the compile), with its result and record.
+constexpr StdlibMember member(std::string_view module, std::string_view name, std::string_view result,
+                              std::string_view record) {
+  const Bytecode::MemberInfo* m = Bytecode::library_member(module, name);
+  return {m->module, m->member, m->arity, int(m->id), result, record};
+}
+
 // Looked up by module and name, first match in this order.
-constexpr std::array<StdlibMember, 26> stdlib_members{{
-    {"fs", "exists", 1, 40, "Bool", ""},
-    {"fs", "list", 1, 41, "multi Text", ""},
-    {"fs", "stat", 1, 42, "?Stat", "Stat"},
-    {"fs", "read_all", 2, 43, "Text", ""},
-    {"fs", "read_at", 3, 44, "Text", ""},
-    {"fs", "append", 2, 45, "void", ""},
-    {"time", "now", 0, 0, "Int", ""},
-    {"time", "sleep", 1, 46, "void", ""},
-    {"time", "ticks", 0, 84, "Int", ""},
-    {"time", "local", 1, 47, "TimeParts", "TimeParts"},
-    {"time", "iso", 1, 48, "Text", ""},
-    {"env", "get", 1, 49, "?Text", ""},
-    {"env", "stopping", 0, 50, "Bool", ""},
-    {"net", "listen", 2, 51, "Int", ""},
-    {"net", "accept", 1, 52, "Int", ""},
-    {"net", "read", 2, 53, "Text", ""},
-    {"net", "write", 2, 54, "void", ""},
-    {"net", "close", 1, 55, "void", ""},
-    {"net", "read_dl", 3, 91, "?Text", ""},
-    {"net", "accept_dl", 2, 92, "?Int", ""},
-    {"net", "write_dl", 3, 93, "Bool", ""},
-    {"net", "listen_unix", 1, 94, "Int", ""},
-    {"net", "peer", 1, 95, "Text", ""},
-    {"proc", "run", 2, 56, "?Proc", "Proc"},
-    {"json", "encode", 1, 57, "Text", ""},
-    {"json", "decode", 1, 58, "", ""},
+constexpr std::array<StdlibMember, std::size(Bytecode::library_members)> stdlib_members{{
+    member("fs", "exists", "Bool", ""),
+    member("fs", "list", "multi Text", ""),
+    member("fs", "stat", "?Stat", "Stat"),
+    member("fs", "read_all", "Text", ""),
+    member("fs", "read_at", "Text", ""),
+    member("fs", "append", "void", ""),
+    member("time", "now", "Int", ""),
+    member("time", "sleep", "void", ""),
+    member("time", "ticks", "Int", ""),
+    member("time", "local", "TimeParts", "TimeParts"),
+    member("time", "iso", "Text", ""),
+    member("env", "get", "?Text", ""),
+    member("env", "stopping", "Bool", ""),
+    member("net", "listen", "Int", ""),
+    member("net", "accept", "Int", ""),
+    member("net", "read", "Text", ""),
+    member("net", "write", "void", ""),
+    member("net", "close", "void", ""),
+    member("net", "read_dl", "?Text", ""),
+    member("net", "accept_dl", "?Int", ""),
+    member("net", "write_dl", "Bool", ""),
+    member("net", "listen_unix", "Int", ""),
+    member("net", "peer", "Text", ""),
+    member("proc", "run", "?Proc", "Proc"),
+    member("json", "encode", "Text", ""),
+    member("json", "decode", "", ""),
 }};
 
 }  // namespace

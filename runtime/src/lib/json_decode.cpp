@@ -256,9 +256,9 @@ struct Decoder {
     if (depth > max_depth) fail();
     switch (k) {
       case Kind::SCALAR:
-        if (meta == Emit::meta_bool) return from_bool(boolean());
-        if (meta == Emit::meta_nullable_bool) return null_next() ? from_int(nil_int) : from_bool(boolean());
-        if (meta == Emit::meta_nullable_scalar) return null_next() ? from_int(nil_int) : from_int(int_number());
+        if (meta == Bytecode::meta_bool) return from_bool(boolean());
+        if (meta == Bytecode::meta_nullable_bool) return null_next() ? from_int(nil_int) : from_bool(boolean());
+        if (meta == Bytecode::meta_nullable_scalar) return null_next() ? from_int(nil_int) : from_int(int_number());
         if (meta < vm.program.layouts.size()) {  // a `ref`: only null can be decoded
           if (!null_next()) fail();
           return 0;
@@ -266,11 +266,11 @@ struct Decoder {
         if (in_elem && (peek() == 't' || peek() == 'f')) return from_bool(boolean());
         return from_int(int_number());
       case Kind::FLOAT:
-        if (meta == Emit::meta_nullable_float && null_next()) return nil_float_bits;
+        if (meta == Bytecode::meta_nullable_float && null_next()) return nil_float_bits;
         return from_float(float_number());
       case Kind::TEXT:
         if (null_next()) return 0;
-        if (meta == Emit::meta_json) {
+        if (meta == Bytecode::meta_json) {
           ws();
           const char* start = p;
           skip(depth);
@@ -379,15 +379,15 @@ struct Decoder {
     auto it = slots.find(cls);
     if (it != slots.end()) return it->second;
     auto& table = slots[cls];
-    const Emit::ClassEntry& entry = vm.program.image.classes[cls];
+    const Bytecode::ClassEntry& entry = vm.program.image.classes[cls];
     for (std::uint32_t i = 0; i < entry.fields.size(); ++i) {
-      if (entry.fields[i].name != Emit::none) table.emplace(vm.program.image.constants[entry.fields[i].name].text, i);
+      if (entry.fields[i].name != Bytecode::none) table.emplace(vm.program.image.constants[entry.fields[i].name].text, i);
     }
     return table;
   }
 
   Value object(std::uint32_t cls, int depth) {
-    const Emit::ClassEntry& entry = vm.program.image.classes[cls];
+    const Bytecode::ClassEntry& entry = vm.program.image.classes[cls];
     const ClassLayout& layout = vm.heap.layout(cls);
     Instance* inst = vm.heap.instance(cls);
     Value result = from_ptr(inst);
@@ -408,7 +408,7 @@ struct Decoder {
             skip(depth + 1);
           } else {
             std::uint32_t slot = it->second;
-            const Emit::Field& f = entry.fields[slot];
+            const Bytecode::Field& f = entry.fields[slot];
             Value v = value(Kind(f.kind), f.class_meta, f.elem_meta, depth + 1, false);
             if (seen[slot]) vm.heap.release(inst->fields[slot], layout.kinds[slot]);  // the last one wins
             inst->fields[slot] = v;
@@ -433,14 +433,14 @@ struct Decoder {
   }
 
   // The value of a field the text does not give.
-  Value missing(const Emit::Field& f) {
+  Value missing(const Bytecode::Field& f) {
     switch (Kind(f.kind)) {
       case Kind::SCALAR:
-        if (f.class_meta == Emit::meta_nullable_bool || f.class_meta == Emit::meta_nullable_scalar) return from_int(nil_int);
+        if (f.class_meta == Bytecode::meta_nullable_bool || f.class_meta == Bytecode::meta_nullable_scalar) return from_int(nil_int);
         if (f.class_meta < vm.program.layouts.size()) return 0;  // a `ref`
         fail();
       case Kind::FLOAT:
-        if (f.class_meta == Emit::meta_nullable_float) return nil_float_bits;
+        if (f.class_meta == Bytecode::meta_nullable_float) return nil_float_bits;
         fail();
       case Kind::MULTI: return from_ptr(vm.heap.multi(Kind(f.elem_meta & 0xf)));
       case Kind::MAP: return from_ptr(vm.heap.map(static_cast<std::uint8_t>(f.elem_meta)));

@@ -77,10 +77,10 @@ struct Encoder {
   void value(Value v, Kind k, std::uint32_t meta, int depth) {
     switch (k) {
       case Kind::SCALAR:
-        if (meta == Emit::meta_bool || meta == Emit::meta_nullable_bool) {
+        if (meta == Bytecode::meta_bool || meta == Bytecode::meta_nullable_bool) {
           if (as_int(v) == nil_int) out += "null";
           else out += v != 0 ? "true" : "false";
-        } else if (meta == Emit::meta_nullable_scalar && as_int(v) == nil_int) {
+        } else if (meta == Bytecode::meta_nullable_scalar && as_int(v) == nil_int) {
           out += "null";
         } else if (meta < vm.program.layouts.size()) {
           out += "null";  // a `ref`: the row it names is not copied into the text
@@ -96,7 +96,7 @@ struct Encoder {
       }
       case Kind::TEXT:
         if (v == 0) out += "null";
-        else if (meta == Emit::meta_json) out += str_view(v);
+        else if (meta == Bytecode::meta_json) out += str_view(v);
         else json_put_string(out, str_view(v));
         return;
       case Kind::BYTES:
@@ -122,12 +122,12 @@ struct Encoder {
     switch (o->type) {
       case ObjType::INSTANCE: {
         auto* inst = reinterpret_cast<Instance*>(o);
-        const Emit::ClassEntry& entry = vm.program.image.classes[o->cls];
+        const Bytecode::ClassEntry& entry = vm.program.image.classes[o->cls];
         out.push_back('{');
         bool first = true;
         for (std::uint32_t i = 0; i < inst->nfields && i < entry.fields.size(); ++i) {
-          const Emit::Field& f = entry.fields[i];
-          if (f.name == Emit::none) continue;
+          const Bytecode::Field& f = entry.fields[i];
+          if (f.name == Bytecode::none) continue;
           if (!first) out.push_back(',');
           first = false;
           json_put_string(out, vm.program.image.constants[f.name].text);
@@ -201,7 +201,7 @@ Value b_encode(Machine& vm, const Call& c) {
   Encoder e{vm, {}};
   Value v = c.args[0];
   if (v == 0) e.out = "null";
-  else if (looks_like_object(vm, v)) e.object(v, Emit::none, 0);
+  else if (looks_like_object(vm, v)) e.object(v, Bytecode::none, 0);
   else e.out = int_text(as_int(v));
   return new_text(vm, e.out);
 }
@@ -249,8 +249,8 @@ void json_put_string(std::string& out, std::string_view s) {
 void json_put_utf8(std::string& out, std::uint32_t cp) { put_utf8(out, cp); }
 
 void register_json_builtins(BuiltinTable& t) {
-  t.add(57, b_encode, 1, "json.encode");
-  t.add(58, b_json_decode, -1, "json.decode");
+  t.add(unsigned(Bytecode::Builtin::JSON_ENCODE), b_encode, 1, "json.encode");
+  t.add(unsigned(Bytecode::Builtin::JSON_DECODE), b_json_decode, -1, "json.decode");
 }
 
 }  // namespace Vm

@@ -11,27 +11,25 @@ Value not_available(Machine& vm, const Call&) {
   raise(ErrorCode::NOT_AVAILABLE, "this library function is not available in this runtime");
 }
 
-// Library ids: members of the library modules (40-58, 84, 91-95; time.now
-// is builtin 0 of the core), and the lowerings of insert/delete/queries
-// (61-67), spawn (68), send (69) and call (88).
-constexpr struct {
-  unsigned first, last;
-  int arity;
-} library_ids[] = {
-    {40, 40, 1}, {41, 41, 1}, {42, 42, 1}, {43, 43, 2}, {44, 44, 3}, {45, 45, 2},
-    {46, 46, 1}, {47, 47, 1}, {48, 48, 1}, {49, 49, 1}, {50, 50, 0}, {51, 51, 2},
-    {52, 52, 1}, {53, 53, 2}, {54, 54, 2}, {55, 55, 1}, {56, 56, 2}, {57, 57, 1},
-    {58, 58, -1}, {59, 59, -1}, {61, 66, -1}, {68, 68, -1}, {69, 69, 2}, {84, 84, 0}, {88, 88, 2},
-    {89, 90, -1}, {91, 91, 3}, {92, 92, 2}, {93, 93, 3}, {94, 94, 1}, {95, 95, 1},
+// The lowerings the library serves besides the members of its modules:
+// insert/delete/queries, spawn, send and call.
+constexpr Bytecode::Builtin library_lowerings[] = {
+    Bytecode::Builtin::INSERT_ROW, Bytecode::Builtin::DELETE_ROW, Bytecode::Builtin::SCAN_TABLE,
+    Bytecode::Builtin::PROBE_INDEX, Bytecode::Builtin::TEXT_CMP, Bytecode::Builtin::SPAWN,
+    Bytecode::Builtin::SEND, Bytecode::Builtin::CALL,
 };
 
 }  // namespace
 
 void register_library_stubs(BuiltinTable& table) {
-  for (const auto& range : library_ids) {
-    for (unsigned id = range.first; id <= range.last; ++id) {
-      table.add(id, not_available, range.arity, "library");
-    }
+  for (const Bytecode::MemberInfo& m : Bytecode::library_members) {
+    // time.now is the core's `now`; json.decode also takes the class number.
+    if (m.id == Bytecode::Builtin::NOW) continue;
+    int arity = m.id == Bytecode::Builtin::JSON_DECODE ? -1 : m.arity;
+    table.add(unsigned(m.id), not_available, arity, "library");
+  }
+  for (Bytecode::Builtin id : library_lowerings) {
+    table.add(unsigned(id), not_available, Bytecode::builtin_info(unsigned(id))->arity, "library");
   }
 }
 

@@ -296,16 +296,16 @@ Value b_peer(Machine& vm, const Call& c) {
 }  // namespace
 
 void register_net_builtins(BuiltinTable& t) {
-  t.add(51, b_listen, 2, "net.listen");
-  t.add(52, b_accept, 1, "net.accept");
-  t.add(53, b_read, 2, "net.read");
-  t.add(54, b_write, 2, "net.write");
-  t.add(55, b_close, 1, "net.close");
-  t.add(91, b_read_dl, 3, "net.read_dl");
-  t.add(92, b_accept_dl, 2, "net.accept_dl");
-  t.add(93, b_write_dl, 3, "net.write_dl");
-  t.add(94, b_listen_unix, 1, "net.listen_unix");
-  t.add(95, b_peer, 1, "net.peer");
+  t.add(unsigned(Bytecode::Builtin::NET_LISTEN), b_listen, 2, "net.listen");
+  t.add(unsigned(Bytecode::Builtin::NET_ACCEPT), b_accept, 1, "net.accept");
+  t.add(unsigned(Bytecode::Builtin::NET_READ), b_read, 2, "net.read");
+  t.add(unsigned(Bytecode::Builtin::NET_WRITE), b_write, 2, "net.write");
+  t.add(unsigned(Bytecode::Builtin::NET_CLOSE), b_close, 1, "net.close");
+  t.add(unsigned(Bytecode::Builtin::NET_READ_DL), b_read_dl, 3, "net.read_dl");
+  t.add(unsigned(Bytecode::Builtin::NET_ACCEPT_DL), b_accept_dl, 2, "net.accept_dl");
+  t.add(unsigned(Bytecode::Builtin::NET_WRITE_DL), b_write_dl, 3, "net.write_dl");
+  t.add(unsigned(Bytecode::Builtin::NET_LISTEN_UNIX), b_listen_unix, 1, "net.listen_unix");
+  t.add(unsigned(Bytecode::Builtin::NET_PEER), b_peer, 1, "net.peer");
 }
 
 }  // namespace Vm

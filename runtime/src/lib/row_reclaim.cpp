@@ -150,7 +150,7 @@ void reclaim_deleted_rows(Machine& vm, const Value* window_begin, const Value* w
     for (const Value* r = vm.stack_base(); r < top; ++r) tracer.note(*r);
     for (const Value* r = window_begin; r < window_end; ++r) tracer.note(*r);
     for (const Frame& f : frames) {
-      Emit::DropRecord d = f.method->masks_at(f.pc);
+      Bytecode::DropRecord d = f.method->masks_at(f.pc);
       std::uint64_t held = d.owned | d.gc;
       while (held != 0) {
         int r = __builtin_ctzll(held);

@@ -344,19 +344,19 @@ Value b_run(Machine& vm, const Call& c) {
 bool stop_requested() { return stop_requested_flag.load(); }
 
 void register_system_builtins(BuiltinTable& t) {
-  t.add(40, b_exists, 1, "fs.exists");
-  t.add(41, b_list, 1, "fs.list");
-  t.add(42, b_stat, 1, "fs.stat");
-  t.add(43, b_read_all, 2, "fs.read_all");
-  t.add(44, b_read_at, 3, "fs.read_at");
-  t.add(45, b_append, 2, "fs.append");
-  t.add(46, b_sleep, 1, "time.sleep");
-  t.add(84, b_ticks, 0, "time.ticks");
-  t.add(47, b_local, 1, "time.local");
-  t.add(48, b_iso, 1, "time.iso");
-  t.add(49, b_env_get, 1, "env.get");
-  t.add(50, b_stopping, 0, "env.stopping");
-  t.add(56, b_run, 2, "proc.run");
+  t.add(unsigned(Bytecode::Builtin::FS_EXISTS), b_exists, 1, "fs.exists");
+  t.add(unsigned(Bytecode::Builtin::FS_LIST), b_list, 1, "fs.list");
+  t.add(unsigned(Bytecode::Builtin::FS_STAT), b_stat, 1, "fs.stat");
+  t.add(unsigned(Bytecode::Builtin::FS_READ_ALL), b_read_all, 2, "fs.read_all");
+  t.add(unsigned(Bytecode::Builtin::FS_READ_AT), b_read_at, 3, "fs.read_at");
+  t.add(unsigned(Bytecode::Builtin::FS_APPEND), b_append, 2, "fs.append");
+  t.add(unsigned(Bytecode::Builtin::TIME_SLEEP), b_sleep, 1, "time.sleep");
+  t.add(unsigned(Bytecode::Builtin::TIME_TICKS), b_ticks, 0, "time.ticks");
+  t.add(unsigned(Bytecode::Builtin::TIME_LOCAL), b_local, 1, "time.local");
+  t.add(unsigned(Bytecode::Builtin::TIME_ISO), b_iso, 1, "time.iso");
+  t.add(unsigned(Bytecode::Builtin::ENV_GET), b_env_get, 1, "env.get");
+  t.add(unsigned(Bytecode::Builtin::ENV_STOPPING), b_stopping, 0, "env.stopping");
+  t.add(unsigned(Bytecode::Builtin::PROC_RUN), b_run, 2, "proc.run");
 }
 
 }  // namespace Vm

@@ -178,8 +178,8 @@ Table& table_of(Machine& vm, std::uint32_t cls) {
   t = std::make_unique<Table>();
   t->cls = cls;
   t->name = vm.program.class_names[cls];
-  const Emit::ClassEntry& entry = vm.program.image.classes[cls];
-  for (const Emit::TableIndex& ix : entry.indexes) {
+  const Bytecode::ClassEntry& entry = vm.program.image.classes[cls];
+  for (const Bytecode::TableIndex& ix : entry.indexes) {
     bool one = ix.slots.size() == 1 && ix.slots[0] < entry.fields.size();
     if (!one) {
       t->indexes.push_back(nullptr);
@@ -189,8 +189,8 @@ Table& table_of(Machine& vm, std::uint32_t cls) {
     auto index = std::make_unique<RowIndex>(vm.heap, k, ix.slots[0]);
     index->unique = ix.unique;
     std::uint32_t meta = entry.fields[ix.slots[0]].class_meta;
-    if (meta == Emit::meta_nullable_float) index->nullable = true, index->nil = nil_float_bits;
-    else if (meta == Emit::meta_nullable_scalar || meta == Emit::meta_nullable_bool)
+    if (meta == Bytecode::meta_nullable_float) index->nullable = true, index->nil = nil_float_bits;
+    else if (meta == Bytecode::meta_nullable_scalar || meta == Bytecode::meta_nullable_bool)
       index->nullable = true, index->nil = from_int(nil_int);
     else if (k == Kind::TEXT || k == Kind::BYTES) index->nullable = true, index->nil = 0;
     t->indexes.push_back(std::move(index));
@@ -204,8 +204,8 @@ void grow_for_one(std::vector<Instance*>& v) {
 }
 
 std::string field_name(Machine& vm, std::uint32_t cls, std::uint32_t slot) {
-  const Emit::Field& f = vm.program.image.classes[cls].fields[slot];
-  if (f.name == Emit::none) return "#" + std::to_string(slot);
+  const Bytecode::Field& f = vm.program.image.classes[cls].fields[slot];
+  if (f.name == Bytecode::none) return "#" + std::to_string(slot);
   return vm.program.image.constants[f.name].text;
 }
 
@@ -366,11 +366,11 @@ void release_tables(Machine& vm, LibraryState& s) {
 }
 
 void register_table_builtins(BuiltinTable& t) {
-  t.add(61, b_insert, -1, "insert_row");
-  t.add(63, b_delete, -1, "delete_row");
-  t.add(64, b_scan, -1, "scan_table");
-  t.add(66, b_probe, -1, "probe_index");
-  t.add(67, b_text_before, 2, "text_cmp");
+  t.add(unsigned(Bytecode::Builtin::INSERT_ROW), b_insert, -1, "insert_row");
+  t.add(unsigned(Bytecode::Builtin::DELETE_ROW), b_delete, -1, "delete_row");
+  t.add(unsigned(Bytecode::Builtin::SCAN_TABLE), b_scan, -1, "scan_table");
+  t.add(unsigned(Bytecode::Builtin::PROBE_INDEX), b_probe, -1, "probe_index");
+  t.add(unsigned(Bytecode::Builtin::TEXT_CMP), b_text_before, 2, "text_cmp");
 }
 
 }  // namespace Vm

@@ -1,15 +1,15 @@
 #include <array>
 
-#include "emit/emit.hpp"
+#include "bytecode/bytecode.hpp"
 
-namespace Emit {
+namespace Bytecode {
 
 namespace {
 
 constexpr std::array<OpInfo, 256> make_op_table() {
   std::array<OpInfo, 256> table{};
 #define VK_OP(number, name, form, listing) table[number] = OpInfo{#name, Form::form, listing};
-#include "emit/opcodes.def"
+#include "bytecode/opcodes.def"
 #undef VK_OP
   return table;
 }
@@ -19,7 +19,7 @@ constexpr std::array<BuiltinInfo, 256> make_builtin_table() {
   std::array<BuiltinInfo, 256> table{};
 #define VK_BUILTIN(id, enumerator, name, source, arity) \
   table[id] = BuiltinInfo{Builtin::enumerator, name, source, arity};
-#include "emit/builtins.def"
+#include "bytecode/builtins.def"
 #undef VK_BUILTIN
   return table;
 }
@@ -75,4 +75,4 @@ std::optional<std::string> patch_jump(std::vector<std::uint32_t>& code, std::siz
   return std::nullopt;
 }
 
-}  // namespace Emit
+}  // namespace Bytecode
