@@ -24,6 +24,8 @@ void register_text_builtins(BuiltinTable& table);      // builtins_text.cpp
 void register_container_builtins(BuiltinTable& table); // builtins_containers.cpp
 void register_bytes_builtins(BuiltinTable& table);     // builtins_bytes.cpp
 void register_float_builtins(BuiltinTable& table);     // builtins_float.cpp
+void register_math_builtins(BuiltinTable& table);      // builtins_math.cpp
+void register_basic_builtins(BuiltinTable& table);     // builtins_basics.cpp
 
 // ---- argument helpers ----
 

@@ -31,6 +31,8 @@ BuiltinTable make_table() {
   register_container_builtins(t);
   register_bytes_builtins(t);
   register_float_builtins(t);
+  register_math_builtins(t);
+  register_basic_builtins(t);
   register_library(t);
   return t;
 }

@@ -10,6 +10,18 @@ namespace {
 
 using Types::Typ;
 
+// `math.abs`, `min` and `max` of Ints have builtins of their own, as `get`
+// has one per container kind; the checker saw to it that the arguments agree.
+int math_int_form(int number, const Ty& first) {
+  if (!first || Types::named_name(strip_all(*first)) != "Int") return number;
+  switch (Builtin(number)) {
+    case Builtin::MATH_ABS: return int(Builtin::MATH_ABS_INT);
+    case Builtin::MATH_MIN: return int(Builtin::MATH_MIN_INT);
+    case Builtin::MATH_MAX: return int(Builtin::MATH_MAX_INT);
+    default: return number;
+  }
+}
+
 // The builtin a bare call of this source name reaches (not get/set/has/push,
 // whose id depends on the container).
 const BuiltinInfo* builtin_by_source(std::string_view name) {
@@ -64,7 +76,7 @@ Ty MethodEmitter::emit_call(int dst, const Ast::Call& c, const Ty& expected) {
   const auto* fa = c.callee->get_if<Ast::FieldAccess>();
   if (!fa) return fail(dst, c.pos, "only a name or a `receiver.method` form can be called");
   if (const auto* obj = fa->object->get_if<Ast::Ident>(); obj && !find_local(obj->name)) {
-    if (Types::is_stdlib_module(obj->name)) return emit_stdlib(dst, c, obj->name, fa->field);
+    if (Types::library_module_call(obj->name, prog.modules)) return emit_stdlib(dst, c, obj->name, fa->field);
     if (const Types::ClassInfo* ci = prog.merged.classes.find(obj->name)) {
       const Ast::Method* decl = ci->method(fa->field);
       auto m = decl ? prog.method_of(decl) : std::nullopt;
@@ -301,10 +313,11 @@ Ty MethodEmitter::emit_stdlib(int dst, const Ast::Call& c, std::string_view modu
   std::vector<Ty> tys(c.args.size());
   for (std::size_t i = 0; i < c.args.size(); ++i) tys[i] = emit_expr(base + int(i), *c.args[i]);
   sync_mask(c.id);
-  put_abc(Op::BUILTIN, dst, base, m->builtin_number);
+  put_abc(Op::BUILTIN, dst, base, math_int_form(m->builtin_number, tys.empty() ? Ty() : tys[0]));
   for (std::size_t i = 0; i < c.args.size(); ++i)
     if (base + int(i) != dst) release_if_fresh(*c.args[i], base + int(i), tys[i]);
-  auto result = Types::stdlib_member_result(*m);
+  auto result = Types::library_call_result(module, member, tys.empty() || !tys[0] ? std::nullopt
+                                                                                 : std::optional<Typ>(*tys[0]));
   if (result && result->is<Types::TVoid>()) return std::nullopt;
   return ty_of(result);
 }

@@ -211,10 +211,10 @@ Ty MethodEmitter::type_of(const Ast::Expr& e) const {
       }
       if (const auto* fa = c.callee->get_if<Ast::FieldAccess>()) {
         if (const auto* obj = fa->object->get_if<Ast::Ident>(); obj && !find_local(obj->name)) {
-          if (Types::is_stdlib_module(obj->name)) {
-            if (const Types::StdlibMember* m = Types::stdlib_member(obj->name, fa->field))
-              return ty_of(Types::stdlib_member_result(*m));
-            return std::nullopt;
+          if (Types::library_module_call(obj->name, prog.modules)) {
+            Ty first = c.args.empty() ? std::nullopt : type_of(*c.args[0]);
+            return ty_of(Types::library_call_result(obj->name, fa->field,
+                                                    first ? std::optional<Types::Typ>(*first) : std::nullopt));
           }
           if (const Types::ClassInfo* ci = prog.merged.classes.find(obj->name)) {
             const Ast::Method* m = ci->method(fa->field);

@@ -26,6 +26,8 @@ enum class Ret : std::uint8_t {
   SameMulti,       // the `multi` argument's own type
   Key,             // key of the `map` argument
   Value,           // value of the `map` argument
+  NullableText,    // ?Text
+  SameNumber,      // Int or Float, as the first argument
 };
 
 struct BuiltinSig {
@@ -43,9 +45,10 @@ constexpr Req MU = Req::ReqMulti;
 constexpr Req MA = Req::ReqMap;
 constexpr Req CO = Req::ReqCollection;
 constexpr Req AN = Req::ReqAny;
+constexpr Req N = Req::ReqNumber;
 
 // Looked up by name, first match in this order.
-constexpr std::array<BuiltinSig, 53> builtin_sigs{{
+constexpr std::array<BuiltinSig, 75> builtin_sigs{{
     {"now", 0, {}, Ret::Timestamp},
     {"print", 1, {T}, Ret::Int},
     {"print_int", 1, {I}, Ret::Int},
@@ -99,6 +102,29 @@ constexpr std::array<BuiltinSig, 53> builtin_sigs{{
     {"sha1", 1, {B}, Ret::Bytes},
     {"sha256", 1, {B}, Ret::Bytes},
     {"hmac_sha256", 2, {B, B}, Ret::Bytes},
+    {"to_upper", 1, {T}, Ret::Text},
+    {"replace", 3, {T, T, T}, Ret::Text},
+    {"contains", 2, {T, T}, Ret::Bool},
+    {"repeat", 2, {T, I}, Ret::Text},
+    {"pad_left", 2, {T, I}, Ret::Text},
+    {"pad_right", 2, {T, I}, Ret::Text},
+    {"read_line", 0, {}, Ret::NullableText},
+    {"raise", 2, {I, T}, Ret::Unknown},
+    // Library members checked like builtins, by "module.member".
+    {"math.sqrt", 1, {F}, Ret::Float},
+    {"math.floor", 1, {F}, Ret::Float},
+    {"math.ceil", 1, {F}, Ret::Float},
+    {"math.round", 1, {F}, Ret::Float},
+    {"math.abs", 1, {N}, Ret::SameNumber},
+    {"math.min", 2, {N, N}, Ret::SameNumber},
+    {"math.max", 2, {N, N}, Ret::SameNumber},
+    {"math.pow", 2, {F, F}, Ret::Float},
+    {"math.exp", 1, {F}, Ret::Float},
+    {"math.log", 1, {F}, Ret::Float},
+    {"math.sin", 1, {F}, Ret::Float},
+    {"math.cos", 1, {F}, Ret::Float},
+    {"math.atan2", 2, {F, F}, Ret::Float},
+    {"math.pi", 0, {}, Ret::Float},
 }};
 
 const BuiltinSig* find_builtin(std::string_view name) {
@@ -112,7 +138,7 @@ struct ReqInfo {
   Req req;
   std::string_view label;
 };
-constexpr std::array<ReqInfo, 8> req_infos{{
+constexpr std::array<ReqInfo, 9> req_infos{{
     {Req::ReqText, "Text"},
     {Req::ReqInt, "Int"},
     {Req::ReqFloat, "Float"},
@@ -121,6 +147,7 @@ constexpr std::array<ReqInfo, 8> req_infos{{
     {Req::ReqMap, "a `map`"},
     {Req::ReqCollection, "a `multi` or `map`"},
     {Req::ReqAny, "any"},
+    {Req::ReqNumber, "Int or Float"},
 }};
 
 }  // namespace
@@ -142,6 +169,7 @@ bool matches_req(Req req, const Typ& ty) {
     case Req::ReqMap: return t.is<TMap>();
     case Req::ReqCollection: return t.is<TMulti>() || t.is<TMap>();
     case Req::ReqAny: return true;
+    case Req::ReqNumber: return name == "Int" || name == "Float";
   }
   return false;
 }
@@ -157,12 +185,35 @@ void check_builtin_call(const std::string& path, Diag::Collector& collector, std
                                   std::to_string(args.size())));
     return;
   }
+  bool fits = true;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!args[i].ty || matches_req(sig->reqs[i], *args[i].ty)) continue;
+    fits = false;
     collector.add(Diag::error(Typing::builtin_code, path, args[i].pos.line, args[i].pos.col,
                               "builtin `" + n + "` expects " + std::string(req_label(sig->reqs[i])) + ", got `" +
                                   typ_label(*args[i].ty) + "`"));
   }
+  // `math.min(1, 2.0)`: Int and Float do not mix; the first argument decides.
+  if (fits && sig->ret == Ret::SameNumber && args.size() == 2 && args[0].ty && args[1].ty) {
+    std::string_view first = named_name(strip_nullable(*args[0].ty));
+    if (first != named_name(strip_nullable(*args[1].ty))) {
+      collector.add(Diag::error(Typing::builtin_code, path, args[1].pos.line, args[1].pos.col,
+                                "builtin `" + n + "` expects " + std::string(first) + ", got `" +
+                                    typ_label(*args[1].ty) + "`"));
+    }
+  }
+}
+
+std::string library_signature_name(std::string_view module, std::string_view member) {
+  return std::string(module) + "." + std::string(member);
+}
+
+std::optional<Typ> library_call_result(std::string_view module, std::string_view member,
+                                       const std::optional<Typ>& first_arg) {
+  std::string signature = library_signature_name(module, member);
+  if (find_builtin(signature)) return builtin_confident_ret(signature, first_arg);
+  const StdlibMember* m = stdlib_member(module, member);
+  return m ? stdlib_member_result(*m) : std::nullopt;
 }
 
 std::optional<Typ> builtin_confident_ret(std::string_view name, const std::optional<Typ>& first_arg) {
@@ -181,6 +232,10 @@ std::optional<Typ> builtin_confident_ret(std::string_view name, const std::optio
     case Ret::Timestamp: return t_named("Timestamp");
     case Ret::NullableInt: return t_nullable(t_named("Int"));
     case Ret::NullableBytes: return t_nullable(t_named("Bytes"));
+    case Ret::NullableText: return t_nullable(t_named("Text"));
+    case Ret::SameNumber:
+      if (first && (named_name(*first) == "Int" || named_name(*first) == "Float")) return *first;
+      return std::nullopt;
     case Ret::MultiText: return t_multi(t_named("Text"));
     case Ret::Element:
       if (multi) return *multi->elem;

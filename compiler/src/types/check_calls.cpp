@@ -43,6 +43,12 @@ ExprInfo Checker::bare_call(const Ast::Call& c, std::string_view name, const std
   if (name == "send") return send_or_call(c, false, args);
   if (name == "call") return send_or_call(c, true, args);
   if (!is_builtin_name(name)) return unknown_info();
+  return builtin_call(c, name, args);
+}
+
+// A call checked against a row of the builtin signature table: a bare
+// builtin, or a library member named "module.member" there.
+ExprInfo Checker::builtin_call(const Ast::Call& c, std::string_view name, const std::vector<ExprInfo>& args) {
   std::vector<BuiltinArg> typed;
   typed.reserve(args.size());
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -70,7 +76,9 @@ ExprInfo Checker::method_call(const Ast::Call& c, const Ast::FieldAccess& callee
   // `m.f(...)`, `C.f(...)`: a name that is not a variable may name a
   // library module, a `use`d project module or a class (static methods).
   if (const auto* id = receiver.get_if<Ast::Ident>(); id && !env_.is_bound(id->name)) {
-    if (is_stdlib_module(id->name)) {
+    if (library_module_call(id->name, ctx_.modules)) {
+      std::string signature = library_signature_name(id->name, callee.field);
+      if (is_builtin_name(signature)) return builtin_call(c, signature, args);
       const StdlibMember* member = stdlib_member(id->name, callee.field);
       std::optional<Typ> ret = member ? stdlib_member_result(*member) : std::nullopt;
       return ret ? known_info(*ret) : unknown_info();

@@ -49,6 +49,22 @@ constexpr std::array<StdlibMember, std::size(Bytecode::library_members)> stdlib_
     member("proc", "run", "?Proc", "Proc"),
     member("json", "encode", "Text", ""),
     member("json", "decode", "", ""),
+    // The signature table has these too, with the argument checks; abs, min
+    // and max give an Int for Ints.
+    member("math", "sqrt", "Float", ""),
+    member("math", "floor", "Float", ""),
+    member("math", "ceil", "Float", ""),
+    member("math", "round", "Float", ""),
+    member("math", "abs", "Float", ""),
+    member("math", "min", "Float", ""),
+    member("math", "max", "Float", ""),
+    member("math", "pow", "Float", ""),
+    member("math", "exp", "Float", ""),
+    member("math", "log", "Float", ""),
+    member("math", "sin", "Float", ""),
+    member("math", "cos", "Float", ""),
+    member("math", "atan2", "Float", ""),
+    member("math", "pi", "Float", ""),
 }};
 
 }  // namespace

@@ -21,7 +21,7 @@ bool member_of(const std::array<std::string_view, N>& names, std::string_view na
 constexpr std::array<std::string_view, 7> builtin_scalars = {"Int",   "Bool",  "Text", "Timestamp",
                                                              "Id",    "Float", "Bytes"};
 constexpr std::array<std::string_view, 3> heap_scalars = {"Text", "Bytes", "json.Value"};
-constexpr std::array<std::string_view, 6> stdlib_modules = {"fs", "proc", "net", "time", "json", "env"};
+constexpr std::array<std::string_view, 7> stdlib_modules = {"fs", "proc", "net", "time", "json", "env", "math"};
 constexpr std::array<std::string_view, 1> stdlib_scalar_types = {"net.Conn"};
 
 enum Kind : int { Scalar = 0, Owned = 1, GcRef = 2, TextKind = 3, MultiKind = 4, MapKind = 5,
@@ -146,6 +146,17 @@ const Ast::TypeExpr* field_ty_of_typ(const Typ& ty, Ast::Arena& arena) {
 bool is_builtin_scalar(std::string_view name) { return member_of(builtin_scalars, name); }
 bool is_heap_scalar(std::string_view name) { return member_of(heap_scalars, name); }
 bool is_stdlib_module(std::string_view name) { return member_of(stdlib_modules, name); }
+
+bool library_module_call(std::string_view module, const ModuleTables& modules) {
+  if (!is_stdlib_module(module)) return false;
+  if (module != "math") return true;
+  for (const auto& [path, symbols] : modules) {
+    std::string_view p = path;
+    if (p == module || (p.size() > module.size() && p.ends_with(module) && p[p.size() - module.size() - 1] == '/'))
+      return false;
+  }
+  return true;
+}
 bool is_stdlib_scalar_type(std::string_view name) { return member_of(stdlib_scalar_types, name); }
 
 NumericWorld numeric_world(std::string_view name) {

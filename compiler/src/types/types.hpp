@@ -80,7 +80,7 @@ const Ast::TypeExpr* field_ty_of_typ(const Typ& ty, Ast::Arena& arena);
 
 bool is_builtin_scalar(std::string_view name);      // Int Bool Text Timestamp Id Float Bytes
 bool is_heap_scalar(std::string_view name);         // Text Bytes json.Value
-bool is_stdlib_module(std::string_view name);       // fs proc net time json env
+bool is_stdlib_module(std::string_view name);       // fs proc net time json env math
 bool is_stdlib_scalar_type(std::string_view name);  // net.Conn
 inline constexpr std::string_view json_value_type = "json.Value";
 inline constexpr std::string_view error_record = "Error";
@@ -569,7 +569,10 @@ std::optional<Typ> confident_typ(const BodyContext& ctx, const Env& env, const A
 
 // ---------------------------------------------------------------- builtins and library members
 
-enum class Req : std::uint8_t { ReqText, ReqInt, ReqFloat, ReqBytes, ReqMulti, ReqMap, ReqCollection, ReqAny };
+enum class Req : std::uint8_t {
+  ReqText, ReqInt, ReqFloat, ReqBytes, ReqMulti, ReqMap, ReqCollection, ReqAny,
+  ReqNumber,  // Int or Float (the `math` members that take both)
+};
 bool matches_req(Req req, const Typ& ty);
 std::string_view req_label(Req req);
 
@@ -581,6 +584,9 @@ struct BuiltinArg {
 void check_builtin_call(const std::string& path, Diag::Collector& collector, std::string_view name,
                         Ast::Pos pos, std::span<const BuiltinArg> args);
 std::optional<Typ> builtin_confident_ret(std::string_view name, const std::optional<Typ>& first_arg);
+// Library members whose arguments are checked like a builtin's have a row
+// of the signature table named "module.member" (`math.sqrt`).
+std::string library_signature_name(std::string_view module, std::string_view member);
 
 struct StdlibMember {
   std::string_view module;
@@ -593,5 +599,14 @@ struct StdlibMember {
 const StdlibMember* stdlib_member(std::string_view module, std::string_view name);
 // The member's result type (TVoid for `void`); none when it has no known type.
 std::optional<Typ> stdlib_member_result(const StdlibMember& member);
+// Whether `module.member(...)` calls the library module `module`. `math`,
+// added after the others, gives way to a project module of the same last
+// path segment, so programs that had their own `math` keep their meaning.
+bool library_module_call(std::string_view module, const ModuleTables& modules);
+// The result of `module.member(first, ...)`: from the signature table when
+// the member has a row there (`math.abs` of an Int is an Int), else from the
+// member table; none when not known.
+std::optional<Typ> library_call_result(std::string_view module, std::string_view member,
+                                       const std::optional<Typ>& first_arg);
 
 }  // namespace Types

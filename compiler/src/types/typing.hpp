@@ -170,6 +170,7 @@ class Checker {
   // check_calls.cpp
   ExprInfo call(const Ast::Call& c);
   ExprInfo bare_call(const Ast::Call& c, std::string_view name, const std::vector<ExprInfo>& args);
+  ExprInfo builtin_call(const Ast::Call& c, std::string_view name, const std::vector<ExprInfo>& args);
   ExprInfo method_call(const Ast::Call& c, const Ast::FieldAccess& callee, const std::vector<ExprInfo>& args);
   const FnInfo* resolve_function(std::string_view name) const;
   // Argument checks against a declared function's parameters (from `first_param` on).
