@@ -367,6 +367,7 @@ struct Method {
   std::span<const Param> params{};
   const TypeExpr* ret{};  // null when no return type is declared
   List<Stmt> body{};      // empty for interface signatures
+  Pos body_end{};         // the body's closing `}`; 0:0 for a signature
   bool pub{};
   bool is_static{};
 };

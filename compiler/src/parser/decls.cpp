@@ -358,7 +358,7 @@ const Ast::Method* State::parse_method(bool pub, bool is_static, bool with_body)
   method->name = expect_ident("function/method name");
   method->params = parse_params();
   method->ret = parse_return_type();
-  if (with_body) method->body = parse_block();
+  if (with_body) method->body = parse_block(&method->body_end);
   method->pub = pub;
   method->is_static = is_static;
   method->id = fresh_id();

@@ -166,7 +166,8 @@ class State {
   const Ast::TypeExpr* parse_type_name();
 
   // ---- statements (stmts.cpp)
-  Ast::List<Ast::Stmt> parse_block();
+  // `close`, when given, receives the position of the closing `}`.
+  Ast::List<Ast::Stmt> parse_block(Ast::Pos* close = nullptr);
   // Pushes the statement (if it parsed) onto the scratch stack; recovers on error.
   void parse_stmt_recovering();
   const Ast::Stmt* parse_stmt();

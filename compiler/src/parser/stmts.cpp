@@ -4,13 +4,17 @@
 namespace Parser::detail {
 
 // block = "{" { NEWLINE | stmt }* "}"
-Ast::List<Ast::Stmt> State::parse_block() {
+Ast::List<Ast::Stmt> State::parse_block(Ast::Pos* close) {
   DepthGuard guard(*this);
   expect(Kind::LBRACE, "'{' to open block");
   std::size_t mark = list_mark();
   while (true) {
     skip_newlines();
-    if (accept(Kind::RBRACE)) break;
+    const Ast::Pos here = pos();
+    if (accept(Kind::RBRACE)) {
+      if (close) *close = here;
+      break;
+    }
     if (at(Kind::END_OF_FILE)) fail(pos(), syntax_code, "unexpected end of input inside block");
     parse_stmt_recovering();
   }

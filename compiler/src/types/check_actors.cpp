@@ -9,6 +9,9 @@ namespace Types::Typing {
 
 namespace {
 
+constexpr const char* ref_crossing =
+    "`ref` names a row of the sender's own tables — rows cannot cross actor heaps";
+
 // The message type of an actor class: the plain type name of the single
 // parameter of its `receive`; empty when it has no such method.
 std::string_view message_of(const ClassInfo& cls) {
@@ -18,22 +21,29 @@ std::string_view message_of(const ClassInfo& cls) {
   return name ? name->name : std::string_view{};
 }
 
+// A `ref` is left out: it names a row of the sender's own tables.
 bool is_reply_scalar(const Typ& ty) {
-  if (ty.is<TRef>() || ty.is<TActor>()) return true;
+  if (ty.is<TActor>()) return true;
   std::string_view name = named_name(ty);
   return name == "Int" || name == "Bool" || name == "Timestamp" || name == "Id" || name == "Float";
 }
 
 }  // namespace
 
-bool Checker::contains_traced(std::string_view start) const {
+bool Checker::contains_traced(std::string_view start) const { return reaches(start, false); }
+
+bool Checker::contains_ref(std::string_view start) const { return reaches(start, true); }
+
+bool Checker::reaches(std::string_view start, bool ref) const {
   // Each declaration is visited once, so recursive types end the walk.
   std::unordered_set<std::string_view> seen{start};
   std::vector<std::string_view> work{start};
+  bool found_ref = false;
   auto follow = [&](const Ast::TypeExpr* te) {
     if (!te) return;
     Typ ty = typ_of_field_ty(*te);
     const Typ& t = strip_nullable(ty);
+    if (t.is<TRef>()) found_ref = true;
     std::string_view next;
     if (const TMulti* m = t.get_if<TMulti>()) {
       next = named_name(*m->elem);
@@ -48,10 +58,10 @@ bool Checker::contains_traced(std::string_view start) const {
     else return;
     if (seen.insert(next).second) work.push_back(next);
   };
-  while (!work.empty()) {
+  while (!work.empty() && !(ref && found_ref)) {
     std::string_view name = work.back();
     work.pop_back();
-    if (is_gc_class(ctx_.merged, name)) return true;
+    if (!ref && is_gc_class(ctx_.merged, name)) return true;
     if (const ClassInfo* c = ctx_.merged.classes.find(name)) {
       for (const Ast::Field& f : c->fields) follow(f.ty);
     } else if (const UnionInfo* u = ctx_.merged.unions.find(name)) {
@@ -60,7 +70,7 @@ bool Checker::contains_traced(std::string_view start) const {
       }
     }
   }
-  return false;
+  return ref && found_ref;
 }
 
 ExprInfo Checker::spawn(const Ast::Spawn& s) {
@@ -93,6 +103,10 @@ ExprInfo Checker::spawn(const Ast::Spawn& s) {
              std::string(what) + " type " + quoted(name) +
                  " is traced (or contains a traced class) — aliased graphs cannot cross shard heaps; spawn "
                  "placement makes every actor potentially remote");
+    }
+    if (contains_ref(message)) {
+      report(traced_code, s.pos,
+             "message type " + quoted(message) + " contains a `ref`, and a " + ref_crossing);
     }
   }
   if (message.empty()) return unknown_info();
@@ -157,7 +171,9 @@ std::optional<Typ> Checker::call_reply(const Ast::Call& c, std::string_view mess
                ")` declares no return type — use `send`");
     return std::nullopt;
   }
-  if (!is_reply_scalar(*reply)) {
+  if (strip_nullable(*reply).is<TRef>()) {
+    report(traced_code, c.pos, "`call`'s reply type `" + full_label(*reply) + "` is a `ref`, and a " + ref_crossing);
+  } else if (!is_reply_scalar(*reply)) {
     report(reply_code, c.pos,
            "`call`'s reply type `" + typ_label(*reply) +
                "` is not a copyable scalar — v1 replies are scalars (Int, Bool, Float, an actor address, ...)");

@@ -55,6 +55,7 @@ ExprInfo Checker::builtin_call(const Ast::Call& c, std::string_view name, const 
     typed.push_back(BuiltinArg{c.args[i] ? c.args[i]->pos : c.pos, args[i].known});
   }
   check_builtin_call(ctx_.path, *sink_, name, c.pos, typed);
+  check_builtin_values(c, name, args);
   std::optional<Typ> ret = builtin_confident_ret(name, args.empty() ? std::nullopt : args[0].known);
   return ret ? known_info(*ret) : unknown_info();
 }

@@ -43,7 +43,8 @@ ExprInfo Checker::expr_of_kind(const Ast::Expr& e, bool value_used) {
     }
     case Ast::ExprKind::Delete: return delete_expr(e.as<Ast::Delete>());
     case Ast::ExprKind::Interp:
-      if (const Ast::Expr* v = e.as<Ast::Interp>().value) expr(*v);
+      // A nil piece would print as nothing at all.
+      if (const Ast::Expr* v = e.as<Ast::Interp>().value) require_plain(*v, expr(*v));
       return known_info(t_named("Text"));
     case Ast::ExprKind::Switch: return switch_expr(e.as<Ast::Switch>(), value_used);
     case Ast::ExprKind::Spawn: return spawn(e.as<Ast::Spawn>());
@@ -112,6 +113,10 @@ ExprInfo Checker::unary(const Ast::Unary& u) {
   ExprInfo operand = expr(*u.operand);
   require_plain(*u.operand, operand);
   if (u.op == Ast::UnaryOp::Neg) {
+    if (operand.known) {
+      NumericWorld world = numeric_world(named_name(strip_nullable(*operand.known)));
+      if (world != NumericWorld::None) return known_info(t_named(world == NumericWorld::Float ? "Float" : "Int"));
+    }
     ExprInfo info;
     info.ty = operand.is_nil ? t_named("Int") : operand.ty;
     return info;
@@ -123,12 +128,17 @@ ExprInfo Checker::unary(const Ast::Unary& u) {
   return known_info(t_named("Bool"));
 }
 
+// The first element fixes the element type; every other must fit it.
 ExprInfo Checker::list_lit(const Ast::ListLit& l) {
   std::optional<Typ> first;
   for (std::size_t i = 0; i < l.elements.size(); ++i) {
     if (!l.elements[i]) continue;
     ExprInfo element = expr(*l.elements[i]);
-    if (i == 0) first = element.known;
+    if (i == 0) {
+      first = element.known;
+    } else if (first) {
+      check_fit(*first, [] { return std::string("an element of this list"); }, *l.elements[i], element);
+    }
   }
   if (!first) return unknown_info();
   return known_info(t_multi(*first));

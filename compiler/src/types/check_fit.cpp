@@ -33,15 +33,14 @@ bool same_inner(const Symbols& symbols, const Typ& a, const Typ& b) {
   return typ_equal(symbols, a, b);
 }
 
-// The whole type, elements included: `multi Text`, `map<Text, P>`, `?Int`.
+}  // namespace
+
 std::string full_label(const Typ& ty) {
   if (const auto* n = ty.get_if<TNullable>()) return "?" + full_label(*n->inner);
   if (const auto* m = ty.get_if<TMulti>()) return "multi " + full_label(*m->elem);
   if (const auto* m = ty.get_if<TMap>()) return "map<" + full_label(*m->key) + ", " + full_label(*m->value) + ">";
   return typ_label(ty);
 }
-
-}  // namespace
 
 bool type_fits(const Symbols& symbols, const Typ& target, const Typ& value) {
   const Typ& t = strip_nullable(target);

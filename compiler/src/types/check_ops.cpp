@@ -149,7 +149,13 @@ ExprInfo Checker::binop(const Ast::BinOp& op, const ExprInfo& l, const ExprInfo&
                "`%` has no Float meaning — integer remainder is not IEEE remainder, and this language has no "
                "`fmod`; `trunc(...)` first if integer remainder is what you want");
       }
-      ExprInfo info;  // no confident type, but a working one for what follows
+      // Two operands of one world fix the result, as they fix the opcode;
+      // anything else has no confident type, only a working one.
+      const NumericWorld wl = world_of(l);
+      if (wl != NumericWorld::None && wl == world_of(r)) {
+        return known_info(t_named(wl == NumericWorld::Float ? "Float" : "Int"));
+      }
+      ExprInfo info;
       if (has_float) {
         info.ty = t_named("Float");
       } else if (l.known) {
@@ -161,6 +167,9 @@ ExprInfo Checker::binop(const Ast::BinOp& op, const ExprInfo& l, const ExprInfo&
     }
 
     case Ast::BinaryOp::Concat:
+      // A nil side would join as nothing at all.
+      require_plain(le, l);
+      require_plain(re, r);
       return known_info(t_named("Text"));
 
     case Ast::BinaryOp::Eq:

@@ -21,7 +21,7 @@ bool ends_in_jump(Ast::List<Ast::Stmt> block) {
 
 }  // namespace
 
-std::optional<Typ> Checker::block(Ast::List<Ast::Stmt> stmts, bool yields) {
+std::optional<Typ> Checker::block(Ast::List<Ast::Stmt> stmts, bool yields, std::vector<LostNarrowing>* settled) {
   if (depth_ >= max_depth) return std::nullopt;
   ++depth_;
   const Mark m = mark();
@@ -34,6 +34,12 @@ std::optional<Typ> Checker::block(Ast::List<Ast::Stmt> stmts, bool yields) {
     } else {
       stmt(*stmts[i]);
     }
+  }
+  if (settled) {
+    std::erase_if(*settled, [&](const LostNarrowing& n) {
+      const DeclaredScope::Binding* b = declared_.find(n.name);
+      return !b || b->serial != n.serial || !is_narrowed(n.name);
+    });
   }
   restore(m);
   --depth_;
@@ -111,8 +117,13 @@ void Checker::assign(const Ast::Assign& a) {
             [&] { return a.target->kind == Ast::ExprKind::Index ? std::string("the element") : expr_label(*a.target); },
             *a.value, value);
   const bool may_be_nil = value.is_nil || is_nullable(value.ty);
-  if (const auto* id = a.target->get_if<Ast::Ident>(); id && may_be_nil && is_nullable(*target)) {
+  const auto* id = a.target->get_if<Ast::Ident>();
+  if (!id || !is_nullable(*target)) return;
+  if (may_be_nil) {
     lose_narrowing(id->name);
+  } else if (value.known && !is_narrowed(id->name) && declared_.find(id->name)) {
+    // A plain value was stored: the name is not nil until the next store.
+    env_.bind(id->name, strip_nullable(*target));
   }
 }
 
@@ -136,9 +147,18 @@ void Checker::if_stmt(const Ast::If& i) {
     expr(*i.cond);
     facts = nil_facts(*i.cond);
   }
+  // `if x == nil { x = fallback }`: where the block leaves x narrowed, x
+  // is not nil after the `if` on either path.
+  std::vector<LostNarrowing> settled;
+  if (!i.else_part) {
+    for (std::string_view name : facts.when_false) {
+      const DeclaredScope::Binding* b = declared_.find(name);
+      if (b && b->ty && is_nullable(*b->ty) && !is_narrowed(name)) settled.push_back(LostNarrowing{name, b->serial});
+    }
+  }
   Mark m = mark();
   narrow(facts.when_true);
-  block(i.then_block);
+  block(i.then_block, false, settled.empty() ? nullptr : &settled);
   restore(m);
   if (i.else_part) {
     m = mark();
@@ -148,6 +168,11 @@ void Checker::if_stmt(const Ast::If& i) {
   } else if (ends_in_jump(i.then_block)) {
     // `if x == nil { return }`: below it, x is not nil.
     narrow(facts.when_false);
+  } else {
+    for (const LostNarrowing& n : settled) {
+      const DeclaredScope::Binding* b = declared_.find(n.name);
+      if (b && b->serial == n.serial) env_.bind(n.name, strip_nullable(*b->ty));
+    }
   }
 }
 
@@ -322,6 +347,7 @@ void Checker::body(const Ast::Method& fn, std::string_view self_class) {
   }
   block(fn.body);
   restore(m);
+  check_end(fn);
   lost_.clear();
   jumped_.clear();
 }

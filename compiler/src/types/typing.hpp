@@ -35,6 +35,7 @@ inline constexpr const char* spawn_code = "VK-E221";
 inline constexpr const char* traced_code = "VK-E222";
 inline constexpr const char* shift_code = "VK-E223";
 inline constexpr const char* reply_code = "VK-E226";
+inline constexpr const char* missing_return_code = "VK-E227";
 inline constexpr const char* table_code = "VK-E250";
 inline constexpr const char* default_order_code = "VK-W203";
 
@@ -63,6 +64,8 @@ ExprInfo known_info(Typ&& ty);
 
 // "`name`" for messages.
 std::string quoted(std::string_view name);
+// The whole type, elements included: `multi Text`, `map<Text, P>`, `?Int`.
+std::string full_label(const Typ& ty);
 
 // A part of a message built only when the message is: the checks that take
 // one run for every store and argument, and report on few.
@@ -125,8 +128,10 @@ class Checker {
 
   ExprInfo expr(const Ast::Expr& e, bool value_used = true);
   // A scope of its own. Gives the confident type of the last statement when
-  // it is an expression (typed as a used value when `yields`).
-  std::optional<Typ> block(Ast::List<Ast::Stmt> stmts, bool yields = false);
+  // it is an expression (typed as a used value when `yields`). `settled`,
+  // when given, keeps only the bindings still narrowed at the block's end.
+  std::optional<Typ> block(Ast::List<Ast::Stmt> stmts, bool yields = false,
+                           std::vector<LostNarrowing>* settled = nullptr);
   void body(const Ast::Method& fn, std::string_view self_class);
 
  private:
@@ -180,11 +185,20 @@ class Checker {
   void check_arg(std::string_view param, const Typ& param_ty, const Ast::Expr& arg, const ExprInfo& info);
   ExprInfo result_of(const Ast::Method& fn);
 
+  // check_builtins.cpp: arguments against the container they go into or are
+  // looked up in, the values `len`, `join` and `sort` work on, and no
+  // possibly-nil argument.
+  void check_builtin_values(const Ast::Call& c, std::string_view name, const std::vector<ExprInfo>& args);
+
   // check_actors.cpp
   ExprInfo spawn(const Ast::Spawn& s);
   ExprInfo send_or_call(const Ast::Call& c, bool is_call, const std::vector<ExprInfo>& args);
   std::optional<Typ> call_reply(const Ast::Call& c, std::string_view message);
+  // Whether a traced class, or a `ref`, is reachable from the declaration
+  // `name` through fields and payloads.
   bool contains_traced(std::string_view name) const;
+  bool contains_ref(std::string_view name) const;
+  bool reaches(std::string_view name, bool ref) const;
 
   // check_ctor.cpp
   ExprInfo ctor(Ast::Name class_name, std::span<const Ast::FieldInit> fields, Ast::Pos pos, bool insert);
@@ -201,6 +215,10 @@ class Checker {
 
   // check_switch.cpp
   ExprInfo switch_expr(const Ast::Switch& s, bool value_used);
+
+  // check_return.cpp: an error at the closing brace when a body that
+  // declares a result can reach it.
+  void check_end(const Ast::Method& fn);
 
   // check_stmt.cpp
   void stmt(const Ast::Stmt& s);
