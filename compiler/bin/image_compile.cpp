@@ -10,12 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "command_line.hpp"
 #include "disasm/disasm.hpp"
 #include "emit/emit.hpp"
 #include "front_end.hpp"
 #include "owner/owner.hpp"
+#include "seal/seal.hpp"
 
 namespace Driver {
 
@@ -123,8 +125,10 @@ void prefer_huge_pages_for_image(std::size_t source_bytes) {
 
 // Everything up to the lowered image. The trees, tables and symbols live only
 // in here: they are freed before the image is serialised, so its buffers
-// reuse their memory instead of touching fresh pages.
-Emit::Image lower_program(ImageCompile& out, const DependencyList& deps, const std::string& path) {
+// reuse their memory instead of touching fresh pages. A check lowers only a
+// program the passes before found clean, and gives no image.
+std::optional<Emit::Image> lower_program(ImageCompile& out, const DependencyList& deps, const std::string& path,
+                                         bool check_only) {
   auto sources = std::make_shared<SourceList>(discover_and_read(path));
   for (const Dependency& dep : deps) {
     SourceList more = discover_and_read(dep.dir);
@@ -171,22 +175,36 @@ Emit::Image lower_program(ImageCompile& out, const DependencyList& deps, const s
     for (std::size_t i = 0; i < trees.size(); ++i) units.push_back({trees[i].path, &rewritten[i], &tables[i]});
   }
   Emit::EntryOk entry_ok = [&deps](const std::string& p) { return !in_dependency(deps, p); };
+  if (check_only && out.collector.has_error()) return std::nullopt;
   prefer_huge_pages_for_image(source_bytes);
   return Emit::emit_image(entry_ok, program.merged, program.module_of, program.modules, out.collector, units);
+}
+
+// An image compile allocates and frees many large vectors (trees, tables,
+// code, the image): keep them in the heap instead of fresh mappings that
+// the kernel must zero on first touch and unmap on each free.
+void keep_large_blocks_in_heap() {
+  mallopt(M_MMAP_THRESHOLD, 256 << 20);
+  mallopt(M_TRIM_THRESHOLD, 256 << 20);
 }
 
 }  // namespace
 
 ImageCompile compile_image(const DependencyList& deps, const std::string& path) {
-  // An image compile allocates and frees many large vectors (trees, tables,
-  // code, the image): keep them in the heap instead of fresh mappings that
-  // the kernel must zero on first touch and unmap on each free.
-  mallopt(M_MMAP_THRESHOLD, 256 << 20);
-  mallopt(M_TRIM_THRESHOLD, 256 << 20);
+  keep_large_blocks_in_heap();
   ImageCompile out;
-  Emit::Image image = lower_program(out, deps, path);
+  Emit::Image image = *lower_program(out, deps, path, false);
   out.has_entry = image.entry != Emit::none;
   out.image = Emit::write_image(std::move(image));
+  Seal::append(out.image);  // every image this driver hands out is sealed
+  return out;
+}
+
+ImageCompile check_program(const DependencyList& deps, const std::string& path) {
+  keep_large_blocks_in_heap();
+  ImageCompile out;
+  std::optional<Emit::Image> image = lower_program(out, deps, path, true);
+  out.has_entry = image && image->entry != Emit::none;
   return out;
 }
 
@@ -257,6 +275,8 @@ int emit_mode(const std::string& path, const std::string& out) {
   }
   return finish(run);
 }
+
+int check_mode(const std::string& path) { return finish(check_program({}, path)); }
 
 int dump_bc_mode(const std::string& path) {
   ImageCompile run = compile_image({}, path);
