@@ -3,6 +3,7 @@
 // the element itself, so changes through it change the container).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "builtins.hpp"
 #include "containers.hpp"
@@ -190,12 +191,22 @@ Value b_val_at(Machine&, const Call& c) {
 Value b_join(Machine& vm, const Call& c) {
   Multi* m = multi_arg(c.args[0], "join");
   std::string_view sep = text_arg(c.args[1], "join");
-  std::string out;
+  // The length first: a result too large for memory is refused before any
+  // of it is built, and the text is written once, in place.
+  std::uint64_t total = 0;
   for (std::uint32_t i = 0; i < m->count; ++i) {
-    if (i > 0) out += sep;
-    if (m->items[i] != 0) out += str_view(m->items[i]);
+    std::uint64_t part = (i > 0 ? sep.size() : 0) + (m->items[i] != 0 ? as_str(m->items[i])->len : 0);
+    if (__builtin_add_overflow(total, part, &total)) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   }
-  return new_text(vm, out);
+  Str* s = vm.heap.text_buffer(total);
+  char* at = s->data;
+  for (std::uint32_t i = 0; i < m->count; ++i) {
+    if (i > 0 && !sep.empty()) at = static_cast<char*>(std::memcpy(at, sep.data(), sep.size())) + sep.size();
+    if (m->items[i] == 0) continue;
+    std::string_view part = str_view(m->items[i]);
+    if (!part.empty()) at = static_cast<char*>(std::memcpy(at, part.data(), part.size())) + part.size();
+  }
+  return from_ptr(s);
 }
 
 }  // namespace

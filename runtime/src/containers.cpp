@@ -1,12 +1,34 @@
 #include "containers.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "builtins.hpp"
 
 namespace Vm {
+
+namespace {
+
+std::uint64_t draw_seed() {
+  std::uint64_t seed = 0;
+  if (::getentropy(&seed, sizeof seed) != 0) {
+    // No entropy source: the clock and where this code was loaded still
+    // differ from run to run.
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    seed = static_cast<std::uint64_t>(ts.tv_nsec) * 0x9e3779b97f4a7c15ULL ^
+           static_cast<std::uint64_t>(ts.tv_sec) ^ reinterpret_cast<std::uintptr_t>(&draw_seed);
+  }
+  return seed;
+}
+
+}  // namespace
+
+const std::uint64_t hash_seed = draw_seed();
 
 namespace {
 
@@ -137,50 +159,121 @@ bool map_remove(Heap& heap, Map* m, Value key) {
   return true;
 }
 
-Value clone_value(Heap& heap, Value v, Kind k) {
-  if (v == 0) return 0;
-  if (is_counted(k)) {
-    Heap::retain(v);
-    return v;
-  }
-  if (k != Kind::OWNED && k != Kind::MULTI && k != Kind::MAP) return v;
-  Obj* o = as_obj(v);
-  if (o->flags & GC) return v;
+std::uint32_t slot_count(const Obj* o) {
   switch (o->type) {
+    case ObjType::INSTANCE: return reinterpret_cast<const Instance*>(o)->nfields;
+    case ObjType::MULTI: return reinterpret_cast<const Multi*>(o)->count;
+    case ObjType::MAP: return 2 * reinterpret_cast<const Map*>(o)->count;
+    default: return 0;
+  }
+}
+
+Value* slot_at(const Heap& heap, Obj* o, std::uint32_t i, Kind& kind) {
+  switch (o->type) {
+    case ObjType::INSTANCE:
+      kind = heap.layout(o->cls).kinds[i];
+      return &reinterpret_cast<Instance*>(o)->fields[i];
+    case ObjType::MULTI: {
+      auto* m = reinterpret_cast<Multi*>(o);
+      kind = m->elem();
+      return &m->items[i];
+    }
+    default: {
+      auto* m = reinterpret_cast<Map*>(o);
+      MapEntry& e = m->entries[i / 2];
+      kind = i % 2 == 0 ? m->key() : m->val();
+      return i % 2 == 0 ? &e.key : &e.val;
+    }
+  }
+}
+
+bool owns_object(Value v, Kind k) {
+  if (v == 0 || (k != Kind::OWNED && k != Kind::MULTI && k != Kind::MAP)) return false;
+  const Obj* o = as_obj(v);
+  return !(o->flags & GC) &&
+         (o->type == ObjType::INSTANCE || o->type == ObjType::MULTI || o->type == ObjType::MAP);
+}
+
+namespace {
+
+// What a copy holds for `v` when `v` is not an object to copy: the same
+// word, with a new reference for a Text or Bytes.
+Value share(Value v, Kind k) {
+  if (v == 0) return 0;
+  if (is_counted(k) || k == Kind::OWNED || k == Kind::MULTI || k == Kind::MAP) {
+    const Obj* o = as_obj(v);
+    if (is_counted(k) || !(o->flags & GC)) Heap::retain(v);
+  }
+  return v;
+}
+
+// Stores into `into` a fresh object shaped like `src` whose slots are
+// empty: nil fields and elements, a map's keys (they are never objects to
+// copy) with nil values. Stored first and filled after, so a failure leaves
+// a droppable value behind.
+Obj* empty_copy(Heap& heap, const Obj* src, Value& into) {
+  switch (src->type) {
     case ObjType::INSTANCE: {
-      auto* src = reinterpret_cast<Instance*>(o);
-      Instance* dst = heap.instance(o->cls);
-      for (std::uint32_t i = 0; i < src->nfields && i < dst->nfields; ++i) dst->fields[i] = 0;
-      Value out = from_ptr(dst);
-      // Filled one field at a time so a failure leaves a droppable object.
-      for (std::uint32_t i = 0; i < dst->nfields; ++i) {
-        dst->fields[i] = clone_value(heap, src->fields[i], heap.layout(o->cls).kinds[i]);
-      }
-      return out;
+      Instance* dst = heap.instance(src->cls);
+      into = from_ptr(dst);
+      return &dst->h;
     }
     case ObjType::MULTI: {
-      auto* src = reinterpret_cast<Multi*>(o);
-      Multi* dst = heap.multi(src->elem(), src->count);
-      for (std::uint32_t i = 0; i < src->count; ++i) {
-        heap.multi_push(dst, clone_value(heap, src->items[i], src->elem()));
-      }
-      return from_ptr(dst);
+      const auto* s = reinterpret_cast<const Multi*>(src);
+      Multi* dst = heap.multi(s->elem());
+      into = from_ptr(dst);
+      heap.multi_reserve(dst, s->count);
+      if (s->count > 0) std::memset(dst->items, 0, std::size_t(s->count) * sizeof(Value));
+      dst->count = s->count;
+      return &dst->h;
     }
-    case ObjType::MAP: {
-      auto* src = reinterpret_cast<Map*>(o);
-      Map* dst = heap.map(static_cast<std::uint8_t>(src->h.kinds));
-      for (std::uint32_t i = 0; i < src->count; ++i) {
-        Value val = clone_value(heap, src->entries[i].val, src->val());
-        map_set(heap, dst, src->entries[i].key, val);
-        // map_set took a reference of its own to a counted value.
-        if (is_counted(src->val())) heap.release_str(val);
-      }
-      return from_ptr(dst);
+    default: {
+      const auto* s = reinterpret_cast<const Map*>(src);
+      Map* dst = heap.map(static_cast<std::uint8_t>(s->h.kinds));
+      into = from_ptr(dst);
+      for (std::uint32_t i = 0; i < s->count; ++i) map_set(heap, dst, s->entries[i].key, 0);
+      return &dst->h;
     }
-    default:
-      Heap::retain(v);
-      return v;
   }
+}
+
+}  // namespace
+
+Value clone_value(Heap& heap, Value v, Kind k) {
+  if (!owns_object(v, k)) return share(v, k);
+  struct Step {
+    Obj* src;
+    Obj* dst;
+    std::uint32_t next;  // the next slot to fill
+  };
+  Value result = 0;
+  std::vector<Step> stack;
+  try {
+    stack.push_back(Step{as_obj(v), empty_copy(heap, as_obj(v), result), 0});
+    while (!stack.empty()) {
+      Step& s = stack.back();
+      if (s.next == slot_count(s.src)) {
+        stack.pop_back();
+        continue;
+      }
+      std::uint32_t i = s.next++;
+      if (s.src->type == ObjType::MAP && i % 2 == 0) continue;  // the keys came with the empty copy
+      Kind kind;
+      Value from = *slot_at(heap, s.src, i, kind);
+      Value& to = *slot_at(heap, s.dst, i, kind);
+      if (owns_object(from, kind)) {
+        Obj* src = as_obj(from);
+        Obj* dst = empty_copy(heap, src, to);  // `s` may move from here on
+        stack.push_back(Step{src, dst, 0});
+      } else {
+        to = share(from, kind);
+      }
+    }
+  } catch (...) {
+    heap.drop(result);
+    throw;
+  }
+  return result;
 }
 
 std::string describe_key(Value key, Kind k) {

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "builtins.hpp"
 #include "lib/library.hpp"
@@ -36,6 +38,29 @@ BuiltinTable make_table() {
   register_library(t);
   return t;
 }
+
+// Frames [floor, end) of `frames` as "  at ..." lines, innermost first. A
+// runaway recursion shows its innermost and outermost calls only.
+std::string trace_lines(const std::vector<Frame>& frames, std::size_t floor) {
+  constexpr std::size_t inner = 20, outer = 5;
+  std::size_t n = frames.size() - floor;
+  std::string text;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (n > inner + outer + 1 && k == inner) {
+      text += "  ... " + std::to_string(n - inner - outer) + " more calls\n";
+      k = n - outer - 1;
+      continue;
+    }
+    const Frame& f = frames[frames.size() - 1 - k];
+    text += "  at " + f.method->name + " (line " + std::to_string(f.method->line_at(f.pc)) + ")\n";
+  }
+  return text;
+}
+
+// Memory the C++ library could not get inside a builtin (a text or list
+// built in a std::string or std::vector) is the program's out-of-memory
+// error like any other.
+VmError out_of_memory() { return VmError{static_cast<std::int64_t>(ErrorCode::OUT_OF_MEMORY), "out of memory"}; }
 
 }  // namespace
 
@@ -84,18 +109,24 @@ int Machine::run(const std::vector<std::string>& args) {
   }
   frames_.push_back(Frame{&entry, 0, stack_});
   for (;;) {
+    VmError error;
     try {
       Value result = Interp::execute(*this, 0);
       out.flush();
       heap.drop(argv);
       return static_cast<int>(as_int(result) & 0xff);
-    } catch (const VmError& error) {
-      if (!unwind(error)) {
-        report_uncaught(error);
-        release_all();
-        heap.drop(argv);
-        return 1;
-      }
+    } catch (VmError& e) {
+      error = std::move(e);
+    } catch (const std::bad_alloc&) {
+      error = out_of_memory();
+    } catch (const std::length_error&) {
+      error = out_of_memory();
+    }
+    if (!unwind(error)) {
+      report_uncaught(error);
+      release_all();
+      heap.drop(argv);
+      return 1;
     }
   }
 }
@@ -170,47 +201,35 @@ Value Machine::invoke(std::uint32_t method, const Value* args, std::size_t n, st
   std::size_t borrow_mark = borrows_.size();
   frames_.push_back(Frame{&callee, 0, base});
   for (;;) {
+    VmError error;
     try {
       return Interp::execute(*this, floor);
-    } catch (const VmError& error) {
-      if (!tries_.empty() && tries_.back().frame >= floor && unwind(error)) continue;
-      if (trace != nullptr) {
-        for (std::size_t i = frames_.size(); i-- > floor;) {
-          const Frame& f = frames_[i];
-          *trace += "  at " + f.method->name + " (line " + std::to_string(f.method->line_at(f.pc)) + ")\n";
-        }
-      }
-      while (borrows_.size() > borrow_mark) {
-        Borrow b = borrows_.back();
-        borrows_.pop_back();
-        if (b.obj == nullptr) continue;
-        if (b.exclusive) b.obj->borrows = 0;
-        else if (b.obj->borrows > 0) --b.obj->borrows;
-      }
-      while (frames_.size() > floor) {
-        release_frame(frames_.back(), 0);
-        frames_.pop_back();
-      }
-      throw;
+    } catch (VmError& e) {
+      error = std::move(e);
+    } catch (const std::bad_alloc&) {
+      error = out_of_memory();
+    } catch (const std::length_error&) {
+      error = out_of_memory();
     }
+    if (!tries_.empty() && tries_.back().frame >= floor && unwind(error)) continue;
+    if (trace != nullptr) *trace += trace_lines(frames_, floor);
+    while (borrows_.size() > borrow_mark) {
+      Borrow b = borrows_.back();
+      borrows_.pop_back();
+      if (b.obj == nullptr) continue;
+      if (b.exclusive) b.obj->borrows = 0;
+      else if (b.obj->borrows > 0) --b.obj->borrows;
+    }
+    while (frames_.size() > floor) {
+      release_frame(frames_.back(), 0);
+      frames_.pop_back();
+    }
+    throw error;
   }
 }
 
 void Machine::report_uncaught(const VmError& error) {
-  // A runaway recursion shows its innermost and outermost calls only.
-  constexpr std::size_t inner = 20, outer = 5;
-  std::string text = "vkvm: " + error.msg + "\n";
-  std::size_t n = frames_.size();
-  for (std::size_t i = n; i-- > 0;) {
-    if (n > inner + outer + 1 && i == n - inner - 1) {
-      text += "  ... " + std::to_string(n - inner - outer) + " more calls\n";
-      i = outer;
-      continue;
-    }
-    const Frame& f = frames_[i];
-    text += "  at " + f.method->name + " (line " + std::to_string(f.method->line_at(f.pc)) + ")\n";
-  }
-  out.error(text);
+  out.error("vkvm: " + error.msg + "\n" + trace_lines(frames_, 0));
 }
 
 }  // namespace Vm

@@ -287,10 +287,20 @@ Value b_run(Machine& vm, const Call& c) {
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
+  // The runtime ignores SIGPIPE (its own writes report failures); the
+  // program it starts gets the usual disposition back.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
   vm.out.flush();
   pid_t pid = 0;
-  int rc = ::posix_spawnp(&pid, program.c_str(), &fa, nullptr, argv.data(), environ);
+  int rc = ::posix_spawnp(&pid, program.c_str(), &fa, &attr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   if (rc != 0) {

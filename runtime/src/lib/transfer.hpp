@@ -12,7 +12,7 @@
 namespace Vm {
 
 // Appends an instance (or a bare scalar word, for a union without
-// payloads) to `out`. Raises when it nests deeper than the transfer bound.
+// payloads) to `out`, at any depth of nesting.
 void pack_value(const Machine& from, Value v, std::string& out);
 // Rebuilds a packed value in `to`'s heap; `in` advances past it.
 Value unpack_value(Machine& to, std::string_view& in);
