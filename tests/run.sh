@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the compiler twice (plain, and with AddressSanitizer + UBSan) and
 # runs every test in both builds, then runs the actor cases under
-# ThreadSanitizer. Usage: tests/run.sh [plain|sanitize|threads]
+# ThreadSanitizer and on a cluster of vkvm nodes.
+# Usage: tests/run.sh [plain|sanitize|threads|cluster]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -52,4 +53,11 @@ if [[ $which == all || $which == threads ]]; then
   for example in bank_actors.vk typing_orders.vk modules_chat; do
     sh tests/examples/run_example.sh build-tsan/vkc "examples/$example"
   done
+fi
+if [[ $which == all || $which == cluster ]]; then
+  # Actors spread over vkvm nodes through a local nats-server.
+  echo "== cluster build (actors across nodes)"
+  cmake -S . -B build-cluster -G Ninja -DVK_CLUSTER=ON -DVK_BENCH=OFF >/dev/null
+  cmake --build build-cluster -j"$jobs" --target vkc vkvm
+  tests/cluster/run.sh build-cluster
 fi

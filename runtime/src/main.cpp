@@ -7,12 +7,10 @@
 //                             through /proc/self/exe
 //
 // Exit status: main's Int result (0 for a main without one), 1 for an
-// uncaught runtime error or output that cannot be written, 2 for usage,
-// unreadable, damaged or malformed images.
+// uncaught runtime error, 2 for usage, unreadable or malformed images.
 // VKVM_GC_STRESS=1 collects at every allocation; VKVM_GC_STATS=1 reports the
 // collector's work on standard error at exit.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +24,9 @@
 #include <string_view>
 #include <vector>
 
+#include "cluster/cluster.hpp"
 #include "machine.hpp"
 #include "program.hpp"
-#include "seal/seal.hpp"
 
 namespace {
 
@@ -100,38 +98,64 @@ int fail(const std::string& message) {
   return 2;
 }
 
-// Standard streams a parent closed get a descriptor that refuses writes, so
-// `print` reports the failure instead of writing into a file or socket the
-// program opened later under the same number. A pipe nobody reads is
-// reported the same way instead of killing the process silently.
-void guard_standard_streams() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
+// `--cluster URL [--serve] [--once] [--nodes N]` before the image; `at`
+// moves past them. False with a message for a malformed flag.
+bool cluster_flags(int argc, char** argv, int& at, Vm::ClusterOptions& o, std::string& error) {
+  while (at < argc && std::strncmp(argv[at], "--", 2) == 0) {
+    std::string flag = argv[at++];
+    if (flag == "--serve") {
+      o.serve = true;
+    } else if (flag == "--once") {
+      o.once = true;
+    } else if ((flag == "--cluster" || flag == "--nodes") && at < argc) {
+      std::string value = argv[at++];
+      if (flag == "--cluster") o.url = value;
+      else if (value.empty() || value.size() > 4 || value.find_first_not_of("0123456789") != std::string::npos) {
+        error = "--nodes needs a number of serving nodes, not `" + value + "`";
+        return false;
+      } else o.nodes = std::stoi(value);
+    } else {
+      error = "unknown option `" + flag + "` (usage: vkvm [--cluster URL [--serve] [--once] [--nodes N]] FILE.vkb [args...])";
+      return false;
+    }
   }
-  ::signal(SIGPIPE, SIG_IGN);
+  if (o.url.empty() && (o.serve || o.once || o.nodes > 0)) {
+    error = "--serve, --once and --nodes need --cluster URL";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  guard_standard_streams();
   std::string bytes, error, name;
+  Vm::ClusterOptions cluster;
   int first_arg = 1;  // the program's own arguments follow the image
   if (embedded_image(bytes)) {
     name = argc > 0 ? argv[0] : "vkvm";
   } else {
-    if (argc < 2) return fail("usage: vkvm FILE.vkb [args...]");
-    name = argv[1];
-    first_arg = 2;
+    int at = 1;
+    if (!cluster_flags(argc, argv, at, cluster, error)) return fail(error);
+    if (argc < at + 1) return fail("usage: vkvm FILE.vkb [args...]");
+    name = argv[at];
+    first_arg = at + 1;
     if (!read_file(name, bytes, error)) return fail(name + ": " + error);
   }
-  // The seal goes first: a damaged image must not reach the reader at all.
-  if (Seal::check(bytes) == Seal::State::DAMAGED) return fail("image is damaged (checksum mismatch)");
   Vm::Loaded loaded = Vm::load(bytes);
   if (!loaded.program) return fail(name + ": " + loaded.error);
   if (loaded.program->entry == Bytecode::none) return fail(name + ": the image has no entry point");
+  std::vector<std::string> args(argv + std::min(first_arg, argc), argv + argc);
+  if (!cluster.url.empty()) {
+#ifdef VK_CLUSTER
+    cluster.file = name;
+    return Vm::cluster_main(*loaded.program, bytes, cluster, args);
+#else
+    return fail("--cluster: this vkvm was built without cluster support (configure with -DVK_CLUSTER=ON)");
+#endif
+  }
   Vm::Machine machine(*loaded.program);
-  int status = machine.run(std::vector<std::string>(argv + std::min(first_arg, argc), argv + argc));
+  int status = machine.run(args);
   // VKVM_GC_STATS=1: what the collector did, for tests of memory behaviour.
   const char* stats = std::getenv("VKVM_GC_STATS");
   if (stats != nullptr && stats[0] == '1') {
