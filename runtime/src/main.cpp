@@ -7,10 +7,12 @@
 //                             through /proc/self/exe
 //
 // Exit status: main's Int result (0 for a main without one), 1 for an
-// uncaught runtime error, 2 for usage, unreadable or malformed images.
+// uncaught runtime error or output that cannot be written, 2 for usage,
+// unreadable, damaged or malformed images.
 // VKVM_GC_STRESS=1 collects at every allocation; VKVM_GC_STATS=1 reports the
 // collector's work on standard error at exit.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +29,7 @@
 #include "cluster/cluster.hpp"
 #include "machine.hpp"
 #include "program.hpp"
+#include "seal/seal.hpp"
 
 namespace {
 
@@ -98,6 +101,17 @@ int fail(const std::string& message) {
   return 2;
 }
 
+// Standard streams a parent closed get a descriptor that refuses writes, so
+// `print` reports the failure instead of writing into a file or socket the
+// program opened later under the same number. A pipe nobody reads is
+// reported the same way instead of killing the process silently.
+void guard_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) ::open("/dev/null", O_RDONLY);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
 // `--cluster URL [--serve] [--once] [--nodes N]` before the image; `at`
 // moves past them. False with a message for a malformed flag.
 bool cluster_flags(int argc, char** argv, int& at, Vm::ClusterOptions& o, std::string& error) {
@@ -129,6 +143,7 @@ bool cluster_flags(int argc, char** argv, int& at, Vm::ClusterOptions& o, std::s
 }  // namespace
 
 int main(int argc, char** argv) {
+  guard_standard_streams();
   std::string bytes, error, name;
   Vm::ClusterOptions cluster;
   int first_arg = 1;  // the program's own arguments follow the image
@@ -142,6 +157,8 @@ int main(int argc, char** argv) {
     first_arg = at + 1;
     if (!read_file(name, bytes, error)) return fail(name + ": " + error);
   }
+  // The seal goes first: a damaged image must not reach the reader at all.
+  if (Seal::check(bytes) == Seal::State::DAMAGED) return fail("image is damaged (checksum mismatch)");
   Vm::Loaded loaded = Vm::load(bytes);
   if (!loaded.program) return fail(name + ": " + loaded.error);
   if (loaded.program->entry == Bytecode::none) return fail(name + ": the image has no entry point");
