@@ -35,12 +35,20 @@ struct ImageCompile {
 // dependency never becomes the entry. Reading failures exit with status 2.
 ImageCompile compile_image(const DependencyList& deps, const std::string& path);
 
+// The check: every pass of compile_image, in memory. The lowering runs only
+// when the passes before it reported no error, and reports what it would
+// report for --emit; `image` stays empty.
+ImageCompile check_program(const DependencyList& deps, const std::string& path);
+
 // True when `path` lies inside one of the dependency checkouts.
 bool in_dependency(const DependencyList& deps, std::string_view path);
 
 // The --emit mode: writes the image to `out` (through a temporary file and a
 // rename) when no error was collected; gives the exit status.
 int emit_mode(const std::string& path, const std::string& out);
+
+// The check mode: diagnostics only; nothing is written or printed when clean.
+int check_mode(const std::string& path);
 
 // The --dump-bc mode: prints the listing when no error was collected.
 int dump_bc_mode(const std::string& path);

@@ -104,14 +104,6 @@ int dump_ast(const std::string& path) {
   return run.finish();
 }
 
-// Check: every pass up to ownership, nothing printed but the diagnostics.
-int check(const std::string& path) {
-  Compile run(path);
-  // Gc inference ran the ownership analysis under the final gc classes.
-  run.collector().add_all(run.typecheck().ownership);
-  return run.finish();
-}
-
 // Ownership dump: each file's tables, under a header line in multi-file runs.
 int dump_owner(const std::string& path) {
   Compile run(path);
@@ -147,7 +139,7 @@ int run(const Invocation& inv) {
     case Mode::DumpAst:
       return dump_ast(inv.path);
     case Mode::Check:
-      return is_project_dir(inv.path) ? manifest_build(false, inv.path) : check(inv.path);
+      return is_project_dir(inv.path) ? manifest_build(false, inv.path) : check_mode(inv.path);
     case Mode::DumpOwner:
       return dump_owner(inv.path);
     case Mode::DumpGc:

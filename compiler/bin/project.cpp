@@ -23,9 +23,9 @@ int manifest_build(bool update_deps, const std::string& dir) {
 
   const std::string* kind = manifest.get("kind");
   if (kind && *kind == "library") {
-    // A library is only checked: no image, and nothing printed when clean.
-    ImageCompile compile = compile_image(deps, dir);
-    return compile.collector.has_error() ? finish_compile(compile) : 0;
+    // A library is only checked, as the check mode checks a path: no image,
+    // and nothing printed but the diagnostics.
+    return finish_compile(check_program(deps, dir));
   }
   if (kind && *kind != "program") {
     fail_line(manifest_path + ": error VK-E109: unknown `kind` value `" + *kind +
