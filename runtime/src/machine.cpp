@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <system_error>
 
 #include "builtins.hpp"
 #include "lib/library.hpp"
@@ -61,6 +62,11 @@ std::string trace_lines(const std::vector<Frame>& frames, std::size_t floor) {
 // built in a std::string or std::vector) is the program's out-of-memory
 // error like any other.
 VmError out_of_memory() { return VmError{static_cast<std::int64_t>(ErrorCode::OUT_OF_MEMORY), "out of memory"}; }
+// A thread or another resource of the system that could not be had (under
+// an address-space limit, a worker thread's stack) counts as memory too.
+VmError out_of_resources(const std::system_error& e) {
+  return VmError{static_cast<std::int64_t>(ErrorCode::OUT_OF_MEMORY), std::string("out of memory: ") + e.what()};
+}
 
 }  // namespace
 
@@ -121,6 +127,8 @@ int Machine::run(const std::vector<std::string>& args) {
       error = out_of_memory();
     } catch (const std::length_error&) {
       error = out_of_memory();
+    } catch (const std::system_error& e) {
+      error = out_of_resources(e);
     }
     if (!unwind(error)) {
       report_uncaught(error);
@@ -210,6 +218,8 @@ Value Machine::invoke(std::uint32_t method, const Value* args, std::size_t n, st
       error = out_of_memory();
     } catch (const std::length_error&) {
       error = out_of_memory();
+    } catch (const std::system_error& e) {
+      error = out_of_resources(e);
     }
     if (!tries_.empty() && tries_.back().frame >= floor && unwind(error)) continue;
     if (trace != nullptr) *trace += trace_lines(frames_, floor);
