@@ -307,7 +307,7 @@ void part_multi(Program& p, int id) {
         }
         break;
       case 5:
-        if (size() > 0) {
+        if (size() > 0 && (!texts || p.on("element-store-leaks-old"))) {
           int64_t k = r.range(0, size() - 1);
           std::string code;
           element(code);
@@ -583,7 +583,7 @@ void part_text_flow(Program& p, int id) {
         break;
       }
       default:
-        if (p.on("element-store-text") && names.size() > 1) {
+        if (p.on("element-store-leaks-old") && names.size() > 1) {
           int64_t k = idx();
           b.line("h.names[" + int_text(k) + "] = h.name");
           names[static_cast<size_t>(k)] = name;
