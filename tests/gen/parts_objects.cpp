@@ -282,11 +282,20 @@ void part_union(Program& p, int id) {
   p.decls += "class " + P + " {\n  label: Text\n  w: Int\n}\n\n";
   p.decls += "type " + U + " = " + A + "(x: Int) | " + B + "(a: Int, b: Int) | " + C + "(t: Text) | " + D + "(p: " + P +
              ") | " + E + "\n\n";
-  p.decls += "fn " + score + "(v: " + U + ") -> Int {\n  switch v {\n  case " + A + "(x):\n    return x\n  case " + B +
-             "(a, b):\n    return a * b\n  case " + C + "(t):\n    return len(t)\n  case " + D +
-             "(p):\n    return p.w + len(p.label)\n  case " + E + ":\n    return -1\n  }\n  return 0\n}\n\n";
-  p.decls += "fn " + name + "(v: " + U + ") -> Text {\n  switch v {\n  case " + C + "(t):\n    return \"tag \" .. t\n  case " + D +
-             "(p):\n    return \"held \" .. p.label\n  default:\n    return \"other\"\n  }\n  return \"\"\n}\n\n";
+  if (p.on("return-in-arm-leaks-payload-text")) {
+    p.decls += "fn " + score + "(v: " + U + ") -> Int {\n  switch v {\n  case " + A + "(x):\n    return x\n  case " + B +
+               "(a, b):\n    return a * b\n  case " + C + "(t):\n    return len(t)\n  case " + D +
+               "(p):\n    return p.w + len(p.label)\n  case " + E + ":\n    return -1\n  }\n  return 0\n}\n\n";
+    p.decls += "fn " + name + "(v: " + U + ") -> Text {\n  switch v {\n  case " + C + "(t):\n    return \"tag \" .. t\n  case " +
+               D + "(p):\n    return \"held \" .. p.label\n  default:\n    return \"other\"\n  }\n  return \"\"\n}\n\n";
+  } else {
+    // The arms set a result that one `return` after the switch gives back.
+    p.decls += "fn " + score + "(v: " + U + ") -> Int {\n  let out = -1\n  switch v {\n  case " + A + "(x):\n    out = x\n  case " +
+               B + "(a, b):\n    out = a * b\n  case " + C + "(t):\n    out = len(t)\n  case " + D +
+               "(p):\n    out = p.w + len(p.label)\n  case " + E + ":\n    out = -1\n  }\n  return out\n}\n\n";
+    p.decls += "fn " + name + "(v: " + U + ") -> Text {\n  let out = \"other\"\n  switch v {\n  case " + C +
+               "(t):\n    out = \"tag \" .. t\n  case " + D + "(p):\n    out = \"held \" .. p.label\n  default:\n    out = \"other\"\n  }\n  return out\n}\n\n";
+  }
   struct V {
     int kind;
     int64_t a = 0, b = 0;
