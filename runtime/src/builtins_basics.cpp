@@ -55,7 +55,8 @@ Value b_repeat(Machine& vm, const Call& c) {
   std::string_view t = text_arg(c.args[0], "repeat");
   std::int64_t n = as_int(c.args[1]);
   if (n < 0) raise(ErrorCode::BAD_ARGUMENT, "repeat: the count " + int_text(n) + " is negative");
-  if (!t.empty() && static_cast<std::uint64_t>(n) > max_text / t.size()) {
+  if (t.empty()) return new_text(vm, t);  // however many times: no loop over the count
+  if (static_cast<std::uint64_t>(n) > max_text / t.size()) {
     raise(ErrorCode::OUT_OF_MEMORY, "repeat: the result is longer than 1 GiB");
   }
   std::size_t count = static_cast<std::size_t>(n);
