@@ -86,6 +86,8 @@ Value b_parse_int(Machine&, const Call& c) {
   std::int64_t v = 0;
   auto r = std::from_chars(t.data(), t.data() + t.size(), v);
   if (r.ec != std::errc() || r.ptr != t.data() + t.size()) return from_int(nil_int);
+  // The nil of `?Int` is an Int word: that one value is out of range.
+  if (v == nil_int) return from_int(nil_int);
   return from_int(v);
 }
 

@@ -90,6 +90,10 @@ constexpr std::uint32_t elem_meta_multi(FieldKind element) { return std::uint32_
 constexpr std::uint32_t elem_meta_map(FieldKind key, FieldKind value) {
   return std::uint32_t(key) | std::uint32_t(value) << 4;
 }
+// Set in the element meta of a field of any kind but SCALAR and FLOAT whose
+// declared type is nullable (`?Text`, `?Foo`, ...): such a field may hold
+// nil. The runtime's JSON decode reads it; listings never show it.
+inline constexpr std::uint32_t elem_meta_nullable = 0x100;
 
 struct Field {
   FieldKind kind = FieldKind::SCALAR;

@@ -71,7 +71,7 @@ class Verifier {
       if (field.class_meta < Bytecode::meta_nullable_float && field.class_meta >= image_.classes.size()) {
         throw Bad{at + ": class meta names no class"};
       }
-      if (!kinds_ok(field.elem_meta)) throw Bad{at + ": bad element meta"};
+      if (!kinds_ok(field.elem_meta & ~Bytecode::elem_meta_nullable)) throw Bad{at + ": bad element meta"};
     }
     for (const Bytecode::TableIndex& index : c.indexes) {
       for (std::uint32_t slot : index.slots) {

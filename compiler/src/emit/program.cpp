@@ -590,6 +590,9 @@ struct ProgramBuilder {
         field.name = field_names[field_no++];
         field.class_meta = class_meta(*f.info);
         field.elem_meta = elem_meta(*f.info);
+        // May the field hold nil? Scalars tell it by their class meta.
+        if (f.info->get_if<Types::TNullable>() && field.kind != FieldKind::SCALAR && field.kind != FieldKind::FLOAT)
+          field.elem_meta |= elem_meta_nullable;
         e.fields.push_back(field);
       }
       e.indexes = c.indexes;

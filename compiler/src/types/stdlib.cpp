@@ -49,6 +49,7 @@ constexpr std::array<StdlibMember, std::size(Bytecode::library_members)> stdlib_
     member("proc", "run", "?Proc", "Proc"),
     member("json", "encode", "Text", ""),
     member("json", "decode", "", ""),
+    member("json", "last_error", "Text", ""),
     // The signature table has these too, with the argument checks; abs, min
     // and max give an Int for Ints.
     member("math", "sqrt", "Float", ""),

@@ -18,7 +18,10 @@ void json_put_utf8(std::string& out, std::uint32_t codepoint);
 Value b_json_decode(Machine& vm, const Call& c);
 
 // Decodes `text` into a new instance of class `cls`, or nil when the text is
-// not an object that fits the class.
-Value json_decode(Machine& vm, std::string_view text, std::uint32_t cls);
+// not an object that fits the class; `why` is then the reason, else empty.
+Value json_decode(Machine& vm, std::string_view text, std::uint32_t cls, std::string& why);
+
+// json.last_error(): why the last json.decode of this machine gave nil.
+Value b_json_last_error(Machine& vm, const Call& c);
 
 }  // namespace Vm

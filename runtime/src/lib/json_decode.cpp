@@ -1,9 +1,15 @@
 // The checked decode `json.decode(text) as T` (builtin 58): one pass over
 // the text that builds the T directly. Members are matched to fields by
 // name in any order and unknown members are skipped (still checked to be
-// well formed). Any malformed text, a value of the wrong type, a missing
-// field that cannot be nil, or a top-level value that is not an object
-// makes the result nil; what was built so far is dropped.
+// well formed). The decoded value must have the declared types: malformed
+// text, a value of the wrong type, a missing or null field that cannot be
+// nil, a null element, or a top-level value that is not an object make the
+// result nil, what was built so far is dropped, and `json.last_error()`
+// tells why.
+//
+// Nesting is followed with a stack of frames, not with recursion: each
+// container is stored in its parent as soon as it is made, so a failure at
+// any depth drops the whole partial value from its root.
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -13,15 +19,12 @@
 
 #include "containers.hpp"
 #include "lib/json.hpp"
+#include "lib/json_lexer.hpp"
 #include "lib/state.hpp"
 
 namespace Vm {
 
 namespace {
-
-constexpr int max_depth = 256;
-
-struct Failed {};  // unwinds the decoder to its entry; never leaves this file
 
 int base64_value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -50,329 +53,272 @@ bool base64_decode(std::string_view s, std::string& out) {
   return true;
 }
 
+// What the text must give for one holder: a field, an element or a map value.
+struct Want {
+  Kind kind;
+  std::uint32_t meta;  // class meta
+  std::uint32_t elem;  // element meta of a container
+  bool element;        // an element's Bool-ness is not recorded: true/false is taken for an Int
+  bool nullable;
+};
+
+// A container being filled. `label` is where the member name or key of
+// the value being read begins, `index` its element number: with them a
+// refusal names the member.
+struct Frame {
+  enum class Shape : std::uint8_t { OBJECT, ARRAY, MAP } shape;
+  bool started = false;       // a member or element was read
+  Value target = 0;           // the instance, multi or map
+  std::uint32_t cls = 0;      // OBJECT: its class; ARRAY, MAP: the elements' class meta
+  std::uint32_t elem = 0;     // ARRAY, MAP: the element kinds
+  std::uint32_t slot = 0;     // OBJECT: the slot being read
+  std::uint32_t index = 0;    // ARRAY: the element being read
+  std::size_t seen_at = 0;    // OBJECT: its first bit in Decoder::seen
+  const char* label = nullptr;
+  Value key = 0;              // MAP: the key of the value being read (a Text holds a reference)
+};
+
+// Paths longer than this show their last components only.
+constexpr std::size_t path_shown = 8;
+
 struct Decoder {
   Machine& vm;
-  const char* p;
-  const char* end;
+  JsonLexer lx;
+  const char* end;  // of the text
+  Value root = 0;
   std::string buf;  // the last string read
+  std::vector<Frame> frames;
+  std::vector<bool> seen;  // per open object, one bit per slot
   // Field slots by member name, per class, made on first use.
   std::unordered_map<std::uint32_t, std::unordered_map<std::string_view, std::uint32_t>> slots;
 
-  [[noreturn]] void fail() { throw Failed{}; }
+  Decoder(Machine& m, std::string_view text) : vm(m), lx(text), end(text.data() + text.size()) {}
 
-  void ws() {
-    while (p < end && (*p == ' ' || *p == '\n' || *p == '\r' || *p == '\t')) ++p;
-  }
-  char peek() {
-    ws();
-    return p < end ? *p : '\0';
-  }
-  void expect(char c) {
-    if (peek() != c) fail();
-    ++p;
-  }
-  bool literal(const char* word) {
-    std::size_t n = std::strlen(word);
-    if (static_cast<std::size_t>(end - p) < n || std::memcmp(p, word, n) != 0) return false;
-    p += n;
-    return true;
-  }
+  bool is_class(std::uint32_t meta) const { return meta < vm.program.layouts.size(); }
 
-  unsigned hex4() {
-    if (end - p < 4) fail();
-    unsigned v = 0;
-    for (int i = 0; i < 4; ++i) {
-      char c = *p++;
-      v <<= 4;
-      if (c >= '0' && c <= '9') v |= unsigned(c - '0');
-      else if (c >= 'a' && c <= 'f') v |= unsigned(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') v |= unsigned(c - 'A' + 10);
-      else fail();
-    }
-    return v;
-  }
+  // ---- refusals ----
 
-  // A string into buf (escapes decoded to UTF-8).
-  void string() {
-    expect('"');
-    buf.clear();
-    for (;;) {
-      const char* run = p;
-      while (p < end && *p != '"' && *p != '\\' && static_cast<unsigned char>(*p) >= 0x20) ++p;
-      buf.append(run, static_cast<std::size_t>(p - run));
-      if (p >= end) fail();
-      char c = *p++;
-      if (c == '"') return;
-      if (c != '\\') fail();  // a raw control byte
-      if (p >= end) fail();
-      c = *p++;
-      switch (c) {
-        case '"': buf.push_back('"'); break;
-        case '\\': buf.push_back('\\'); break;
-        case '/': buf.push_back('/'); break;
-        case 'b': buf.push_back('\b'); break;
-        case 'f': buf.push_back('\f'); break;
-        case 'n': buf.push_back('\n'); break;
-        case 'r': buf.push_back('\r'); break;
-        case 't': buf.push_back('\t'); break;
-        case 'u': {
-          unsigned cp = hex4();
-          if (cp >= 0xDC00 && cp <= 0xDFFF) fail();  // a lone low surrogate
-          if (cp >= 0xD800 && cp <= 0xDBFF) {
-            if (end - p < 2 || p[0] != '\\' || p[1] != 'u') fail();
-            p += 2;
-            unsigned lo = hex4();
-            if (lo < 0xDC00 || lo > 0xDFFF) fail();
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
-          }
-          json_put_utf8(buf, cp);
-          break;
-        }
-        default: fail();
+  // The member being read, as `a.b[2].c`; `extra` is appended (a missing
+  // member's name).
+  std::string path(std::size_t upto, std::string_view extra) {
+    std::vector<std::string> parts;
+    std::size_t first = upto > path_shown ? upto - path_shown : 0;
+    for (std::size_t i = first; i < upto; ++i) {
+      const Frame& f = frames[i];
+      if (f.shape == Frame::Shape::ARRAY) {
+        parts.push_back("[" + std::to_string(f.index) + "]");
+        continue;
       }
+      std::string name = "?";
+      if (f.label == nullptr) {
+        parts.push_back(name);
+        continue;
+      }
+      JsonLexer again(std::string_view(f.label, static_cast<std::size_t>(end - f.label)));
+      try {
+        again.string(name);
+      } catch (const JsonRefused&) {
+        name = "?";
+      }
+      parts.push_back(f.shape == Frame::Shape::MAP ? "[\"" + name + "\"]" : name);
     }
+    if (!extra.empty()) parts.emplace_back(extra);
+    std::string out = first > 0 ? "…" : "";
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if ((i > 0 || first > 0) && parts[i][0] != '[') out += '.';
+      out += parts[i];
+    }
+    return out;
+  }
+  [[noreturn]] void refuse(std::string_view what) {
+    throw JsonRefused{"member `" + path(frames.size(), {}) + "`" + std::string(what)};
+  }
+  [[noreturn]] void expected(std::string_view what) { refuse(": expected " + std::string(what)); }
+
+  // ---- scalars ----
+
+  bool boolean() {
+    char c = lx.peek();
+    if (c == 't' && lx.literal("true")) return true;
+    if (c == 'f' && lx.literal("false")) return false;
+    if (!lx.value_starts()) lx.syntax("expected a value");
+    expected("`true` or `false`");
   }
 
-  // The extent of a number; `integral` tells whether it has no fraction
-  // and no exponent.
-  std::string_view number(bool& integral) {
-    ws();
-    const char* start = p;
-    integral = true;
-    if (p < end && *p == '-') ++p;
-    if (p >= end) fail();
-    if (*p == '0') {
-      ++p;
-    } else if (*p >= '1' && *p <= '9') {
-      while (p < end && *p >= '0' && *p <= '9') ++p;
-    } else {
-      fail();
+  std::int64_t integer() {
+    char c = lx.peek();
+    if (c != '-' && (c < '0' || c > '9')) {
+      if (!lx.value_starts()) lx.syntax("expected a value");
+      expected("an integer");
     }
-    if (p < end && *p == '.') {
-      integral = false;
-      ++p;
-      if (p >= end || *p < '0' || *p > '9') fail();
-      while (p < end && *p >= '0' && *p <= '9') ++p;
-    }
-    if (p < end && (*p == 'e' || *p == 'E')) {
-      integral = false;
-      ++p;
-      if (p < end && (*p == '+' || *p == '-')) ++p;
-      if (p >= end || *p < '0' || *p > '9') fail();
-      while (p < end && *p >= '0' && *p <= '9') ++p;
-    }
-    return {start, static_cast<std::size_t>(p - start)};
-  }
-
-  std::int64_t int_number() {
     bool integral;
-    std::string_view s = number(integral);
-    if (!integral) fail();
+    std::string_view s = lx.number(integral);
+    if (!integral) expected("an integer");
     std::int64_t v = 0;
     auto r = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (r.ec != std::errc() || r.ptr != s.data() + s.size()) fail();
+    // The nil of `?Int` is an Int word: that one value cannot be decoded.
+    if (r.ec != std::errc() || v == nil_int) refuse(": " + std::string(s) + " is out of range for an Int");
     return v;
   }
 
-  double float_number() {
+  double floating() {
+    char c = lx.peek();
+    if (c != '-' && (c < '0' || c > '9')) {
+      if (!lx.value_starts()) lx.syntax("expected a value");
+      expected("a number");
+    }
     bool integral;
-    std::string_view s = number(integral);
+    std::string_view s = lx.number(integral);
     double d = 0;
     auto r = std::from_chars(s.data(), s.data() + s.size(), d);
-    if (r.ptr != s.data() + s.size()) fail();
-    if (r.ec == std::errc::result_out_of_range) {
-      // Beyond a double's range: strtod gives the nearest (inf or zero).
-      d = std::strtod(std::string(s).c_str(), nullptr);
-    } else if (r.ec != std::errc()) {
-      fail();
-    }
+    // Beyond a double's range: strtod gives the nearest (inf or zero).
+    if (r.ec == std::errc::result_out_of_range) d = std::strtod(std::string(s).c_str(), nullptr);
     return d;
   }
 
-  // Skips any value, checking that it is well formed.
-  void skip(int depth) {
-    if (depth > max_depth) fail();
-    char c = peek();
-    if (c == '"') {
-      string();
-    } else if (c == '{') {
-      ++p;
-      if (peek() == '}') {
-        ++p;
-        return;
-      }
-      for (;;) {
-        string();
-        expect(':');
-        skip(depth + 1);
-        if (peek() == ',') {
-          ++p;
-          continue;
-        }
-        expect('}');
-        return;
-      }
-    } else if (c == '[') {
-      ++p;
-      if (peek() == ']') {
-        ++p;
-        return;
-      }
-      for (;;) {
-        skip(depth + 1);
-        if (peek() == ',') {
-          ++p;
-          continue;
-        }
-        expect(']');
-        return;
-      }
-    } else if (c == 't' || c == 'f' || c == 'n') {
-      if (!literal("true") && !literal("false") && !literal("null")) fail();
-    } else {
-      bool integral;
-      number(integral);
+  void string_into_buf(std::string_view what) {
+    if (lx.peek() != '"') {
+      if (!lx.value_starts()) lx.syntax("expected a value");
+      expected(what);
     }
+    lx.string(buf);
   }
 
-  bool null_next() {
-    if (peek() == 'n') {
-      if (!literal("null")) fail();
-      return true;
-    }
-    return false;
-  }
+  // ---- storing ----
 
-  bool boolean() {
-    if (peek() == 't' && literal("true")) return true;
-    if (peek() == 'f' && literal("false")) return false;
-    fail();
-  }
-
-  // A value for a holder of kind k whose class meta is `meta` and element
-  // meta `elem`. `nullable` is what the image tells of a nil; `in_elem`
-  // accepts true/false for scalar elements, whose Bool-ness is not recorded.
-  Value value(Kind k, std::uint32_t meta, std::uint32_t elem, int depth, bool in_elem) {
-    if (depth > max_depth) fail();
-    switch (k) {
-      case Kind::SCALAR:
-        if (meta == Bytecode::meta_bool) return from_bool(boolean());
-        if (meta == Bytecode::meta_nullable_bool) return null_next() ? from_int(nil_int) : from_bool(boolean());
-        if (meta == Bytecode::meta_nullable_scalar) return null_next() ? from_int(nil_int) : from_int(int_number());
-        if (meta < vm.program.layouts.size()) {  // a `ref`: only null can be decoded
-          if (!null_next()) fail();
-          return 0;
-        }
-        if (in_elem && (peek() == 't' || peek() == 'f')) return from_bool(boolean());
-        return from_int(int_number());
-      case Kind::FLOAT:
-        if (meta == Bytecode::meta_nullable_float && null_next()) return nil_float_bits;
-        return from_float(float_number());
-      case Kind::TEXT:
-        if (null_next()) return 0;
-        if (meta == Bytecode::meta_json) {
-          ws();
-          const char* start = p;
-          skip(depth);
-          return new_text(vm, std::string_view(start, static_cast<std::size_t>(p - start)));
-        }
-        string();
-        return new_text(vm, buf);
-      case Kind::BYTES: {
-        if (null_next()) return 0;
-        string();
-        std::string bytes;
-        if (!base64_decode(buf, bytes)) fail();
-        return new_bytes(vm, bytes);
+  // Stores `v` where the innermost frame reads; a counted value's
+  // reference passes to the container.
+  void store(Value v) {
+    Frame& f = frames.back();
+    switch (f.shape) {
+      case Frame::Shape::OBJECT: {
+        auto* inst = as_ptr<Instance>(f.target);
+        std::size_t bit = f.seen_at + f.slot;
+        if (seen[bit]) vm.heap.release(inst->fields[f.slot], vm.heap.layout(f.cls).kinds[f.slot]);  // the last one wins
+        inst->fields[f.slot] = v;
+        seen[bit] = true;
+        return;
       }
-      case Kind::MULTI: return null_next() ? 0 : array(elem, meta, depth);
-      case Kind::MAP: return null_next() ? 0 : map(elem, meta, depth);
-      case Kind::OWNED:
-      case Kind::GCREF:
-        if (null_next()) return 0;
-        if (meta >= vm.program.layouts.size()) fail();  // a union or an unknown class
-        return object(meta, depth);
-    }
-    fail();
-  }
-
-  Value array(std::uint32_t elem, std::uint32_t meta, int depth) {
-    Kind ek = Kind(elem & 0xf);
-    Multi* m = vm.heap.multi(ek);
-    Value result = from_ptr(m);
-    try {
-      expect('[');
-      if (peek() == ']') {
-        ++p;
-        return result;
-      }
-      for (;;) {
-        Value v = value(ek, meta, 0, depth + 1, true);
+      case Frame::Shape::ARRAY: {
+        Kind k = Kind(f.elem & 0xf);
         try {
-          vm.heap.multi_push(m, v);
+          vm.heap.multi_push(as_ptr<Multi>(f.target), v);
         } catch (...) {
-          vm.heap.release(v, ek);
+          vm.heap.release(v, k);
           throw;
         }
-        if (peek() == ',') {
-          ++p;
-          continue;
-        }
-        expect(']');
-        return result;
+        return;
       }
-    } catch (...) {
-      vm.heap.drop(result);
-      throw;
-    }
-  }
-
-  Value map(std::uint32_t elem, std::uint32_t meta, int depth) {
-    Kind kk = Kind(elem & 0xf), vk = Kind(elem >> 4 & 0xf);
-    if (kk != Kind::TEXT && kk != Kind::SCALAR) fail();
-    Map* m = vm.heap.map(static_cast<std::uint8_t>(elem));
-    Value result = from_ptr(m);
-    try {
-      expect('{');
-      if (peek() == '}') {
-        ++p;
-        return result;
-      }
-      for (;;) {
-        string();
-        Value key;
-        if (kk == Kind::TEXT) {
-          key = new_text(vm, buf);
-        } else {
-          std::int64_t i = 0;
-          auto r = std::from_chars(buf.data(), buf.data() + buf.size(), i);
-          if (buf.empty() || r.ec != std::errc() || r.ptr != buf.data() + buf.size()) fail();
-          key = from_int(i);
-        }
-        Value v = 0;
+      case Frame::Shape::MAP: {
+        Kind kk = Kind(f.elem & 0xf), vk = Kind(f.elem >> 4 & 0xf);
         try {
-          expect(':');
-          v = value(vk, meta, 0, depth + 1, true);
-          map_set(vm.heap, m, key, v);
+          map_set(vm.heap, as_ptr<Map>(f.target), f.key, v);
         } catch (...) {
-          if (kk == Kind::TEXT) vm.heap.release_str(key);
           vm.heap.release(v, vk);
           throw;
         }
         // map_set took references of its own to counted keys and values.
-        if (kk == Kind::TEXT) vm.heap.release_str(key);
+        if (is_counted(kk)) vm.heap.release_str(f.key);
         if (is_counted(vk)) vm.heap.release_str(v);
-        if (peek() == ',') {
-          ++p;
-          continue;
-        }
-        expect('}');
-        return result;
+        f.key = 0;
+        return;
       }
-    } catch (...) {
-      vm.heap.drop(result);
-      throw;
     }
+  }
+
+  void open(Frame::Shape shape, Value target, std::uint32_t cls, std::uint32_t elem) {
+    store(target);
+    lx.advance();  // the `{` or `[`
+    Frame f{shape};
+    f.target = target;
+    f.cls = cls;
+    f.elem = elem;
+    if (shape == Frame::Shape::OBJECT) {
+      f.seen_at = seen.size();
+      seen.resize(seen.size() + as_ptr<Instance>(target)->nfields, false);
+    }
+    frames.push_back(f);
+  }
+
+  // Reads the value for `w` into the innermost frame; a container is stored
+  // empty and gets a frame of its own.
+  void read(const Want& w) {
+    char c = lx.peek();
+    if (c == 'n' && lx.literal("null")) {
+      if (!w.nullable) refuse(w.element ? " is null, and the elements cannot be nil" : " is null, and the field cannot be nil");
+      store(w.kind == Kind::FLOAT ? nil_float_bits : w.kind == Kind::SCALAR && !is_class(w.meta) ? from_int(nil_int) : 0);
+      return;
+    }
+    switch (w.kind) {
+      case Kind::SCALAR:
+        if (w.meta == Bytecode::meta_bool || w.meta == Bytecode::meta_nullable_bool) return store(from_bool(boolean()));
+        if (is_class(w.meta)) {
+          if (!lx.value_starts()) lx.syntax("expected a value");
+          expected("null (a `ref` is not decoded)");
+        }
+        if (w.element && (c == 't' || c == 'f')) return store(from_bool(boolean()));
+        return store(from_int(integer()));
+      case Kind::FLOAT: return store(from_float(floating()));
+      case Kind::TEXT:
+        if (w.meta == Bytecode::meta_json) {  // any value, kept as its text
+          if (!lx.value_starts()) lx.syntax("expected a value");
+          const char* start = lx.pos();
+          lx.skip_value();
+          return store(new_text(vm, std::string_view(start, static_cast<std::size_t>(lx.pos() - start))));
+        }
+        string_into_buf("a string");
+        return store(new_text(vm, buf));
+      case Kind::BYTES: {
+        string_into_buf("a base64 string");
+        std::string bytes;
+        if (!base64_decode(buf, bytes)) expected("a base64 string");
+        return store(new_bytes(vm, bytes));
+      }
+      case Kind::MULTI:
+        if (c != '[') {
+          if (!lx.value_starts()) lx.syntax("expected a value");
+          expected("an array");
+        }
+        return open(Frame::Shape::ARRAY, from_ptr(vm.heap.multi(Kind(w.elem & 0xf))), w.meta, w.elem & 0xff);
+      case Kind::MAP: {
+        Kind kk = Kind(w.elem & 0xf);
+        if (kk != Kind::TEXT && kk != Kind::SCALAR) refuse(": a map whose keys are not Text or Int is not decoded");
+        if (c != '{') {
+          if (!lx.value_starts()) lx.syntax("expected a value");
+          expected("an object");
+        }
+        return open(Frame::Shape::MAP, from_ptr(vm.heap.map(static_cast<std::uint8_t>(w.elem))), w.meta, w.elem & 0xff);
+      }
+      case Kind::OWNED:
+      case Kind::GCREF:
+        if (!is_class(w.meta)) refuse(": a union is not decoded");
+        if (c != '{') {
+          if (!lx.value_starts()) lx.syntax("expected a value");
+          expected("an object");
+        }
+        return open(Frame::Shape::OBJECT, from_ptr(vm.heap.instance(w.meta)), w.meta, 0);
+    }
+    refuse(": this kind of field is not decoded");
+  }
+
+  // ---- containers ----
+
+  // Consumes `,` or the closing byte after a member or element; true when
+  // the container ended (its frame is then closed).
+  bool next_or_close(Frame& f, char close, const char* expected_text) {
+    char c = lx.peek();
+    if (f.started) {
+      if (c == ',') {
+        lx.advance();
+        return false;
+      }
+      if (c != close) lx.syntax(expected_text);
+    } else {
+      f.started = true;
+      if (c != close) return false;
+    }
+    lx.advance();
+    return true;
   }
 
   const std::unordered_map<std::string_view, std::uint32_t>& slots_of(std::uint32_t cls) {
@@ -386,92 +332,157 @@ struct Decoder {
     return table;
   }
 
-  Value object(std::uint32_t cls, int depth) {
-    const Bytecode::ClassEntry& entry = vm.program.image.classes[cls];
-    const ClassLayout& layout = vm.heap.layout(cls);
-    Instance* inst = vm.heap.instance(cls);
-    Value result = from_ptr(inst);
-    bool gc = (inst->h.flags & GC) != 0;
-    // A gc instance is not dropped on failure: the collector takes it.
-    try {
-      std::vector<bool> seen(inst->nfields, false);
-      const auto& by_name = slots_of(cls);
-      expect('{');
-      if (peek() == '}') {
-        ++p;
-      } else {
-        for (;;) {
-          string();
-          auto it = by_name.find(buf);
-          expect(':');
-          if (it == by_name.end()) {
-            skip(depth + 1);
-          } else {
-            std::uint32_t slot = it->second;
-            const Bytecode::Field& f = entry.fields[slot];
-            Value v = value(Kind(f.kind), f.class_meta, f.elem_meta, depth + 1, false);
-            if (seen[slot]) vm.heap.release(inst->fields[slot], layout.kinds[slot]);  // the last one wins
-            inst->fields[slot] = v;
-            seen[slot] = true;
-          }
-          if (peek() == ',') {
-            ++p;
-            continue;
-          }
-          expect('}');
-          break;
-        }
-      }
-      for (std::uint32_t i = 0; i < inst->nfields; ++i) {
-        if (!seen[i]) inst->fields[i] = missing(entry.fields[i]);
-      }
-    } catch (...) {
-      if (!gc) vm.heap.drop(result);
-      throw;
-    }
-    return result;
+  void member_name(Frame& f) {
+    if (lx.peek() != '"') lx.syntax(f.label == nullptr ? "expected a member name or `}`" : "expected a member name");
+    f.label = lx.pos();
+    lx.string(buf);
+    lx.expect(':', "`:`");
   }
 
-  // The value of a field the text does not give.
-  Value missing(const Bytecode::Field& f) {
+  void step_object() {
+    Frame& f = frames.back();
+    if (next_or_close(f, '}', "expected `,` or `}`")) return close_object();
+    member_name(f);
+    const auto& by_name = slots_of(f.cls);
+    auto it = by_name.find(buf);
+    if (it == by_name.end()) return lx.skip_value();
+    f.slot = it->second;
+    const Bytecode::Field& field = vm.program.image.classes[f.cls].fields[f.slot];
+    read(Want{Kind(field.kind), field.class_meta, field.elem_meta, false, nullable(field)});
+  }
+
+  void step_array() {
+    Frame& f = frames.back();
+    if (next_or_close(f, ']', "expected `,` or `]`")) return frames.pop_back();
+    f.index = as_ptr<Multi>(f.target)->count;
+    read(Want{Kind(f.elem & 0xf), f.cls, 0, true, false});
+  }
+
+  void step_map() {
+    Frame& f = frames.back();
+    if (next_or_close(f, '}', "expected `,` or `}`")) return frames.pop_back();
+    member_name(f);
+    if (Kind(f.elem & 0xf) == Kind::TEXT) {
+      f.key = new_text(vm, buf);
+    } else {
+      std::int64_t i = 0;
+      auto r = std::from_chars(buf.data(), buf.data() + buf.size(), i);
+      if (buf.empty() || r.ec != std::errc() || r.ptr != buf.data() + buf.size()) refuse(": the key is not an integer");
+      f.key = from_int(i);
+    }
+    read(Want{Kind(f.elem >> 4 & 0xf), f.cls, 0, true, false});
+  }
+
+  // May a field hold nil? Nullable scalars say so in their class meta (a
+  // `ref`, never decoded, may be nil); other kinds carry the image's
+  // nullable bit in their element meta.
+  bool nullable(const Bytecode::Field& f) const {
     switch (Kind(f.kind)) {
       case Kind::SCALAR:
-        if (f.class_meta == Bytecode::meta_nullable_bool || f.class_meta == Bytecode::meta_nullable_scalar) return from_int(nil_int);
-        if (f.class_meta < vm.program.layouts.size()) return 0;  // a `ref`
-        fail();
-      case Kind::FLOAT:
-        if (f.class_meta == Bytecode::meta_nullable_float) return nil_float_bits;
-        fail();
-      case Kind::MULTI: return from_ptr(vm.heap.multi(Kind(f.elem_meta & 0xf)));
-      case Kind::MAP: return from_ptr(vm.heap.map(static_cast<std::uint8_t>(f.elem_meta)));
-      default: return 0;  // Text, Bytes and instances: nil
+        return f.class_meta == Bytecode::meta_nullable_bool || f.class_meta == Bytecode::meta_nullable_scalar ||
+               is_class(f.class_meta);
+      case Kind::FLOAT: return f.class_meta == Bytecode::meta_nullable_float;
+      default: return (f.elem_meta & Bytecode::elem_meta_nullable) != 0;
     }
+  }
+
+  // Fills the fields the text did not give and closes the object.
+  void close_object() {
+    Frame& f = frames.back();
+    auto* inst = as_ptr<Instance>(f.target);
+    const Bytecode::ClassEntry& entry = vm.program.image.classes[f.cls];
+    for (std::uint32_t i = 0; i < inst->nfields && i < entry.fields.size(); ++i) {
+      if (seen[f.seen_at + i]) continue;
+      const Bytecode::Field& field = entry.fields[i];
+      switch (Kind(field.kind)) {
+        case Kind::MULTI: inst->fields[i] = from_ptr(vm.heap.multi(Kind(field.elem_meta & 0xf))); continue;
+        case Kind::MAP: inst->fields[i] = from_ptr(vm.heap.map(static_cast<std::uint8_t>(field.elem_meta))); continue;
+        case Kind::SCALAR:
+          if (is_class(field.class_meta)) continue;  // a `ref`: nil
+          if (nullable(field)) {
+            inst->fields[i] = from_int(nil_int);
+            continue;
+          }
+          break;
+        case Kind::FLOAT:
+          if (nullable(field)) {
+            inst->fields[i] = nil_float_bits;
+            continue;
+          }
+          break;
+        default:
+          if (nullable(field)) continue;  // nil
+      }
+      std::string_view name = field.name == Bytecode::none ? "?" : vm.program.image.constants[field.name].text;
+      throw JsonRefused{"member `" + path(frames.size() - 1, name) + "` is missing"};
+    }
+    seen.resize(f.seen_at);
+    frames.pop_back();
+  }
+
+  Value run(std::uint32_t cls) {
+    if (lx.peek() != '{') lx.syntax("expected `{`: the text must be a JSON object");
+    // The root is stored in `root` by a frame-less store.
+    Instance* inst = vm.heap.instance(cls);
+    root = from_ptr(inst);
+    lx.advance();
+    Frame f{Frame::Shape::OBJECT};
+    f.target = root;
+    f.cls = cls;
+    seen.assign(inst->nfields, false);
+    frames.push_back(f);
+    while (!frames.empty()) {
+      switch (frames.back().shape) {
+        case Frame::Shape::OBJECT: step_object(); break;
+        case Frame::Shape::ARRAY: step_array(); break;
+        case Frame::Shape::MAP: step_map(); break;
+      }
+    }
+    if (!lx.at_end()) lx.syntax("text after the object");
+    return root;
+  }
+
+  // After a refusal or a runtime error: frees what was built. Every
+  // container is already inside the root; a gc root is left to the
+  // collector.
+  void abandon() {
+    for (Frame& f : frames) {
+      if (f.shape == Frame::Shape::MAP && is_counted(Kind(f.elem & 0xf))) vm.heap.release_str(f.key);
+    }
+    if (root != 0 && !(as_obj(root)->flags & GC)) vm.heap.drop(root);
+    root = 0;
   }
 };
 
 }  // namespace
 
-Value json_decode(Machine& vm, std::string_view text, std::uint32_t cls) {
-  Decoder d{vm, text.data(), text.data() + text.size(), {}, {}};
+Value json_decode(Machine& vm, std::string_view text, std::uint32_t cls, std::string& why) {
+  Decoder d(vm, text);
   try {
-    if (d.peek() != '{') return 0;
-    Value v = d.object(cls, 0);
-    d.ws();
-    if (d.p != d.end) {  // something after the object
-      if (!(vm.heap.layout(cls).gc)) vm.heap.drop(v);
-      return 0;
-    }
+    Value v = d.run(cls);
+    why.clear();
     return v;
-  } catch (const Failed&) {
+  } catch (JsonRefused& r) {
+    d.abandon();
+    why = std::move(r.reason);
     return 0;
+  } catch (...) {
+    d.abandon();
+    throw;
   }
 }
 
 Value b_json_decode(Machine& vm, const Call& c) {
   if (c.args + 2 > c.window_end) raise(ErrorCode::BAD_ARGUMENT, "json.decode: the target class is missing");
   std::uint32_t cls = class_arg(vm, c.args[1], "json.decode");
-  if (c.args[0] == 0) return 0;
-  return json_decode(vm, str_view(c.args[0]), cls);
+  std::string& why = library_state(vm).json_error;
+  if (c.args[0] == 0) {
+    why = "the text is nil";
+    return 0;
+  }
+  return json_decode(vm, str_view(c.args[0]), cls, why);
 }
+
+Value b_json_last_error(Machine& vm, const Call&) { return new_text(vm, library_state(vm).json_error); }
 
 }  // namespace Vm

@@ -6,7 +6,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "lib/json.hpp"
 #include "lib/state.hpp"
@@ -14,8 +17,6 @@
 namespace Vm {
 
 namespace {
-
-constexpr int max_depth = 256;
 
 void put_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
@@ -70,11 +71,25 @@ void put_base64(std::string& out, std::string_view s) {
   out.push_back('"');
 }
 
+// An instance, multi or map being written, and the next slot, element or
+// entry to write.
+struct Open {
+  Obj* o;
+  std::uint32_t meta;  // the element class of a multi, the value class of a map
+  std::uint32_t next = 0;
+  bool wrote = false;  // a member or element was written
+};
+
+// Writes with a stack of open containers, not with recursion, so a value
+// nested a million deep costs memory of this stack only. A gc instance
+// met again inside itself is a cycle: refused instead of written forever.
 struct Encoder {
   Machine& vm;
   std::string out;
+  std::vector<Open> open;
+  std::unordered_set<const Obj*> gc_open;  // gc instances on the open path
 
-  void value(Value v, Kind k, std::uint32_t meta, int depth) {
+  void value(Value v, Kind k, std::uint32_t meta) {
     switch (k) {
       case Kind::SCALAR:
         if (meta == Bytecode::meta_bool || meta == Bytecode::meta_nullable_bool) {
@@ -103,70 +118,93 @@ struct Encoder {
         if (v == 0) out += "null";
         else put_base64(out, str_view(v));
         return;
-      default: object(v, meta, depth);
+      default: begin(v, meta);
     }
   }
 
-  // An instance, a multi or a map; `meta` is the element class of a multi
-  // and the value class of a map.
-  void object(Value v, std::uint32_t meta, int depth) {
+  // Starts an instance, a multi or a map (or writes a Text, Bytes or nil
+  // found in an object slot whole).
+  void begin(Value v, std::uint32_t meta) {
     if (v == 0) {
       out += "null";
       return;
     }
-    if (depth >= max_depth) {
-      raise_lib(LibError::JSON, "json.encode: the value nests deeper than " + std::to_string(max_depth) +
-                                    " levels (a cycle of gc references?)");
-    }
     Obj* o = as_obj(v);
     switch (o->type) {
-      case ObjType::INSTANCE: {
-        auto* inst = reinterpret_cast<Instance*>(o);
-        const Bytecode::ClassEntry& entry = vm.program.image.classes[o->cls];
+      case ObjType::INSTANCE:
+        if ((o->flags & GC) && !gc_open.insert(o).second) {
+          raise_lib(LibError::JSON, "json.encode: the value contains itself (a cycle of gc references)");
+        }
         out.push_back('{');
-        bool first = true;
-        for (std::uint32_t i = 0; i < inst->nfields && i < entry.fields.size(); ++i) {
-          const Bytecode::Field& f = entry.fields[i];
-          if (f.name == Bytecode::none) continue;
-          if (!first) out.push_back(',');
-          first = false;
-          json_put_string(out, vm.program.image.constants[f.name].text);
-          out.push_back(':');
-          value(inst->fields[i], Kind(f.kind), f.class_meta, depth + 1);
-        }
-        out.push_back('}');
-        return;
-      }
-      case ObjType::MULTI: {
-        auto* m = reinterpret_cast<Multi*>(o);
-        out.push_back('[');
-        for (std::uint32_t i = 0; i < m->count; ++i) {
-          if (i != 0) out.push_back(',');
-          value(m->items[i], m->elem(), meta, depth + 1);
-        }
-        out.push_back(']');
-        return;
-      }
-      case ObjType::MAP: {
-        auto* m = reinterpret_cast<Map*>(o);
-        out.push_back('{');
-        for (std::uint32_t i = 0; i < m->count; ++i) {
-          if (i != 0) out.push_back(',');
-          Value key = m->entries[i].key;
-          if (m->key() == Kind::TEXT) json_put_string(out, key == 0 ? std::string_view{} : str_view(key));
-          else if (m->key() == Kind::FLOAT) json_put_string(out, float_text(as_float(key)));
-          else if (m->key() == Kind::BYTES) put_base64(out, key == 0 ? std::string_view{} : str_view(key));
-          else json_put_string(out, int_text(as_int(key)));
-          out.push_back(':');
-          value(m->entries[i].val, m->val(), meta, depth + 1);
-        }
-        out.push_back('}');
-        return;
-      }
+        break;
+      case ObjType::MULTI: out.push_back('['); break;
+      case ObjType::MAP: out.push_back('{'); break;
       case ObjType::TEXT: json_put_string(out, reinterpret_cast<Str*>(o)->view()); return;
       case ObjType::BYTES: put_base64(out, reinterpret_cast<Str*>(o)->view()); return;
       case ObjType::ERROR: out += "null"; return;
     }
+    open.push_back(Open{o, meta});
+  }
+
+  // Writes the next member, element or entry of the innermost open value,
+  // or closes it.
+  void step() {
+    Open& top = open.back();
+    switch (top.o->type) {
+      case ObjType::INSTANCE: {
+        auto* inst = reinterpret_cast<Instance*>(top.o);
+        const Bytecode::ClassEntry& entry = vm.program.image.classes[top.o->cls];
+        std::uint32_t n = std::min<std::uint32_t>(inst->nfields, static_cast<std::uint32_t>(entry.fields.size()));
+        while (top.next < n && entry.fields[top.next].name == Bytecode::none) ++top.next;
+        if (top.next == n) {
+          out.push_back('}');
+          if (top.o->flags & GC) gc_open.erase(top.o);
+          open.pop_back();
+          return;
+        }
+        const Bytecode::Field& f = entry.fields[top.next];
+        if (top.wrote) out.push_back(',');
+        top.wrote = true;
+        json_put_string(out, vm.program.image.constants[f.name].text);
+        out.push_back(':');
+        Value v = inst->fields[top.next++];
+        return value(v, Kind(f.kind), f.class_meta);  // may push: `top` is not used after
+      }
+      case ObjType::MULTI: {
+        auto* m = reinterpret_cast<Multi*>(top.o);
+        if (top.next == m->count) {
+          out.push_back(']');
+          open.pop_back();
+          return;
+        }
+        if (top.next != 0) out.push_back(',');
+        Value v = m->items[top.next++];
+        return value(v, m->elem(), top.meta);
+      }
+      case ObjType::MAP: {
+        auto* m = reinterpret_cast<Map*>(top.o);
+        if (top.next == m->count) {
+          out.push_back('}');
+          open.pop_back();
+          return;
+        }
+        if (top.next != 0) out.push_back(',');
+        const MapEntry& e = m->entries[top.next++];
+        Value key = e.key;
+        if (m->key() == Kind::TEXT) json_put_string(out, key == 0 ? std::string_view{} : str_view(key));
+        else if (m->key() == Kind::FLOAT) json_put_string(out, float_text(as_float(key)));
+        else if (m->key() == Kind::BYTES) put_base64(out, key == 0 ? std::string_view{} : str_view(key));
+        else json_put_string(out, int_text(as_int(key)));
+        out.push_back(':');
+        return value(e.val, m->val(), top.meta);
+      }
+      default: open.pop_back(); return;
+    }
+  }
+
+  void write(Value v) {
+    begin(v, Bytecode::none);
+    while (!open.empty()) step();
   }
 };
 
@@ -198,10 +236,10 @@ bool looks_like_object(Machine& vm, Value v) {
 }
 
 Value b_encode(Machine& vm, const Call& c) {
-  Encoder e{vm, {}};
+  Encoder e{vm, {}, {}, {}};
   Value v = c.args[0];
   if (v == 0) e.out = "null";
-  else if (looks_like_object(vm, v)) e.object(v, Bytecode::none, 0);
+  else if (looks_like_object(vm, v)) e.write(v);
   else e.out = int_text(as_int(v));
   return new_text(vm, e.out);
 }
@@ -251,6 +289,7 @@ void json_put_utf8(std::string& out, std::uint32_t cp) { put_utf8(out, cp); }
 void register_json_builtins(BuiltinTable& t) {
   t.add(unsigned(Bytecode::Builtin::JSON_ENCODE), b_encode, 1, "json.encode");
   t.add(unsigned(Bytecode::Builtin::JSON_DECODE), b_json_decode, -1, "json.decode");
+  t.add(unsigned(Bytecode::Builtin::JSON_LAST_ERROR), b_json_last_error, 0, "json.last_error");
 }
 
 }  // namespace Vm

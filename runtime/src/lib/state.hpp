@@ -47,6 +47,8 @@ struct LibraryState {
   // The sockets the program opened (a connection may be handed to an
   // actor, so the main machine and its actors share one set).
   std::shared_ptr<SocketSet> sockets;
+  // Why the last json.decode of this machine gave nil; empty after a success.
+  std::string json_error;
 
   LibraryState();
   ~LibraryState();
