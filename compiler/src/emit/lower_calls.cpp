@@ -440,7 +440,8 @@ Ty MethodEmitter::emit_list(int dst, const Ast::ListLit& l, const Ty& declared) 
     int mark = temp_mark();
     int w = alloc_temps(2);
     move(w, list);
-    emit_expr(w + 1, *e, elem);
+    // Each element is stored as `push` stores it: the list keeps its own.
+    emit_owned(w + 1, *e, elem);
     sync_mask(l.id);
     builtin(w, w, Builtin::MULTI_PUSH);
     temp_reset(mark);

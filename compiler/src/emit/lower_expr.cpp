@@ -25,6 +25,25 @@ bool is_arith(Ast::BinaryOp op) {
 // Operators lowered along a left-nested chain with one accumulator.
 bool is_chain_op(Ast::BinaryOp op) { return is_arith(op) || op == Ast::BinaryOp::Concat; }
 
+// An expression that only reads: evaluating it cannot store into a field or
+// an element, nor release what one holds.
+bool only_reads(const Ast::Expr& e) {
+  switch (e.kind) {
+    case Ast::ExprKind::IntLit: case Ast::ExprKind::FloatLit: case Ast::ExprKind::TextLit:
+    case Ast::ExprKind::BoolLit: case Ast::ExprKind::Nil: case Ast::ExprKind::Ident:
+      return true;
+    case Ast::ExprKind::FieldAccess: return only_reads(*e.as<Ast::FieldAccess>().object);
+    case Ast::ExprKind::Unary: return only_reads(*e.as<Ast::Unary>().operand);
+    case Ast::ExprKind::Interp: return only_reads(*e.as<Ast::Interp>().value);
+    case Ast::ExprKind::BinOp: {
+      const auto& b = e.as<Ast::BinOp>();
+      return only_reads(*b.left) && only_reads(*b.right);
+    }
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- type helpers
@@ -48,6 +67,13 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
           return false;
       }
       return true;
+    }
+    case Ast::ExprKind::Ident: {
+      // A variant of a union with payloads, written without `()`, is a new instance.
+      std::string_view n = e.as<Ast::Ident>().name;
+      if (find_local(n)) return false;
+      auto v = prog.variant(n);
+      return v && v->union_info->has_payload;
     }
     case Ast::ExprKind::Interp: {
       // A Text piece is the value itself, fresh when the value is (a call's
@@ -79,6 +105,11 @@ bool MethodEmitter::is_fresh(const Ast::Expr& e, const Ty& ty) const {
     default:
       return false;
   }
+}
+
+bool MethodEmitter::lent_text(const Ast::Expr& e, const Ty& ty) const {
+  return is_shared(ty) && (e.kind == Ast::ExprKind::FieldAccess || e.kind == Ast::ExprKind::Index) &&
+         !is_fresh(e, ty);
 }
 
 void MethodEmitter::own_text(int reg, const Ast::Expr& e, const Ty& ty) {
@@ -410,9 +441,9 @@ Ty MethodEmitter::emit_expr(int dst, const Ast::Expr& e, const Ty& expected) {
     case Ast::ExprKind::Spawn: return emit_spawn(dst, e.as<Ast::Spawn>());
     case Ast::ExprKind::As: return emit_as(dst, e.as<Ast::As>());
     case Ast::ExprKind::Interp: return emit_interp_piece(dst, e.as<Ast::Interp>());
-    case Ast::ExprKind::Switch: return emit_switch(dst, e.as<Ast::Switch>());
+    case Ast::ExprKind::Switch: return emit_switch(dst, e.as<Ast::Switch>(), expected);
     case Ast::ExprKind::ListLit: return emit_list(dst, e.as<Ast::ListLit>(), expected);
-    case Ast::ExprKind::Try: return emit_try(dst, e.as<Ast::Try>());
+    case Ast::ExprKind::Try: return emit_try(dst, e.as<Ast::Try>(), expected);
   }
   return fail(dst, e.pos, "cannot lower this expression");
 }
@@ -538,6 +569,19 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
     int left_reg = emit_operand(leftmost, &acc_ty);
     const Ast::Expr* left_expr = &leftmost;
     bool left_fresh_acc = false;  // the left operand is the accumulator's own fresh text
+    // A text lent by a field or element is kept alive by a reference of its
+    // own while a later operand may replace it (`b.tag .. b.rename("c")`).
+    if (lent_text(leftmost, acc_ty)) {
+      bool later_writes = false;
+      for (std::size_t i = 0; i < spine_size && !later_writes; ++i) later_writes = !only_reads(*spine[i]->right);
+      if (later_writes) {
+        int kept = alloc_temp();
+        builtin(kept, left_reg, Builtin::TEXT_COPY);
+        left_reg = kept;
+        left_fresh_acc = true;
+        left_expr = nullptr;
+      }
+    }
     for (std::size_t i = spine_size; i-- > 0;) {
       const Ast::BinOp& b = *spine[i];
       int out = i == 0 ? dst : acc;
@@ -618,9 +662,18 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
     nil_node.pos = top.pos;
     emit_expr(k, nil_node, nullable);
     put_abc(Op::EQ, eq_dst, r, k);
+    // A value made only to be tested (`make() == nil`) is released.
+    release_if_fresh(other, r, ty);
   } else {
     Ty lt, rt;
     int l = emit_operand(*top.left, &lt);
+    // A lent text the right operand may replace is kept by a reference of its own.
+    bool left_kept = lent_text(*top.left, lt) && !only_reads(*top.right);
+    if (left_kept) {
+      int kept = alloc_temp();
+      builtin(kept, l, Builtin::TEXT_COPY);
+      l = kept;
+    }
     int r = emit_operand(*top.right, &rt);
     bool text = is_text(lt) || is_text(rt);
     bool fl = is_float(lt) || is_float(rt);
@@ -655,10 +708,10 @@ Ty MethodEmitter::emit_binary(int dst, const Ast::BinOp& top) {
         break;
       }
     }
-    if (text) {
-      release_if_fresh(*top.left, l, lt);
-      release_if_fresh(*top.right, r, rt);
-    }
+    // Owned operands made for the comparison are released after it.
+    if (left_kept) put_abc(Op::DROP, l, 0, 0);
+    else release_if_fresh(*top.left, l, lt);
+    release_if_fresh(*top.right, r, rt);
   }
   if (top.op == B::Ne) {
     int zero = alloc_temp();

@@ -17,14 +17,18 @@ void MethodEmitter::emit_block(Ast::List<Ast::Stmt> stmts, Ast::NodeId scope_sit
   scope_restore(mark);
 }
 
-Ty MethodEmitter::emit_value_block(int dst, Ast::List<Ast::Stmt> stmts) {
+Ty MethodEmitter::emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty& expected) {
   Ty ty;
   for (std::size_t i = 0; i < stmts.size(); ++i) {
     const Ast::Stmt& s = *stmts[i];
     if (i + 1 == stmts.size() && s.kind == Ast::StmtKind::ExprStmt) {
       stmt_reset();
       line_ = s.pos.line;
-      ty = emit_expr(dst, *s.as<Ast::ExprStmt>().expr);
+      const Ast::Expr& value = *s.as<Ast::ExprStmt>().expr;
+      ty = emit_expr(dst, value, expected);
+      // The value of a `switch` or `try` is its holder's own: a text read
+      // from a place is shared with it.
+      own_text(dst, value, ty);
     } else {
       emit_stmt(s);
     }
@@ -172,7 +176,15 @@ void MethodEmitter::emit_assign(const Ast::Assign& a) {
     guards.insert(guards.end(), more.begin(), more.end());
     acquire_guards(guards);
     sync_mask(a.id);
+    // The multi store does not release the element it replaces (sorting
+    // swaps with it): the old one is read first and dropped once replaced.
+    int old = -1;
+    if (multi && (is_owned(elem) || is_shared(elem))) {
+      old = alloc_temp();
+      builtin(old, w, Builtin::MULTI_GET);
+    }
     builtin(w, w, multi ? Builtin::MULTI_STORE : Builtin::MAP_SET);
+    if (old >= 0) put_abc(Op::DROP, old, 0, 0);
     release_guards(guards);
     return;
   }
@@ -361,11 +373,16 @@ void MethodEmitter::emit_return(const Ast::Return& r) {
     Ty value_ty = type_of(*r.value);
     moves_out = is_owned(value_ty) && !is_shared(value_ty) && !is_fresh(*r.value, value_ty);
   }
+  // The declared result is what `nil`, `[]` and `{}` are built as.
+  Ty declared = rec.decl->ret ? ty_of(*rec.decl->ret) : Ty();
   if (moves_out) {
     reg = alloc_temp();
-    ty = emit_owned(reg, *r.value);
-  } else {
+    ty = emit_owned(reg, *r.value, declared);
+  } else if (r.value->kind == Ast::ExprKind::Ident) {
     reg = emit_operand(*r.value, &ty);
+  } else {
+    reg = alloc_temp();
+    ty = emit_expr(reg, *r.value, declared);
   }
   // A text the method only borrows is copied: the caller receives its own.
   bool borrowed_text = false;
@@ -402,12 +419,12 @@ void MethodEmitter::emit_return(const Ast::Return& r) {
   gc_ = g;
 }
 
-Ty MethodEmitter::emit_switch(int dst, const Ast::Switch& s) {
+Ty MethodEmitter::emit_switch(int dst, const Ast::Switch& s, const Ty& expected) {
   Ty scrut_ty;
   int scrut = emit_operand(*s.scrutinee, &scrut_ty);
   if (scrut_ty) {
     if (const Types::UnionInfo* u = prog.merged.unions.find(Types::named_name(strip_all(*scrut_ty))))
-      return emit_union_switch(dst, s, scrut, *u);
+      return emit_union_switch(dst, s, scrut, *u, expected);
   }
   bool text = is_text(scrut_ty);
   int floor = hold_temps();
@@ -441,7 +458,7 @@ Ty MethodEmitter::emit_switch(int dst, const Ast::Switch& s) {
     std::string label = "ARM" + std::to_string(n);
     std::size_t mark = scope_mark();
     int hold = hold_temps();
-    Ty ty = emit_value_block(dst, arm.body);
+    Ty ty = emit_value_block(dst, arm.body, expected);
     release_temps(hold);
     if (!result) result = ty;
     emit_scope_drops(s.id, label);
@@ -455,11 +472,13 @@ Ty MethodEmitter::emit_switch(int dst, const Ast::Switch& s) {
   for (std::size_t at : ends) patch_jump(at, here());
   owned_ = o0 & om;
   gc_ = g0 & gm;
+  // A subject made only to be matched (`switch a .. b`) is released.
+  release_if_fresh(*s.scrutinee, scrut, scrut_ty);
   release_temps(floor);
   return result;
 }
 
-Ty MethodEmitter::emit_try(int dst, const Ast::Try& t) {
+Ty MethodEmitter::emit_try(int dst, const Ast::Try& t, const Ty& expected) {
   auto error_class = prog.class_id(Types::error_record);
   if (!error_class)
     return fail(dst, t.pos, "no class-table entry for the `Error` record — a `try` cannot bind its error");
@@ -468,7 +487,8 @@ Ty MethodEmitter::emit_try(int dst, const Ast::Try& t) {
   std::uint64_t o0 = owned_, g0 = gc_;
   sync_mask(t.id);
   std::size_t try_pc = put_jump(Op::TRY, err);
-  Ty ty = emit_expr(dst, *t.tried);
+  Ty ty = emit_expr(dst, *t.tried, expected);
+  own_text(dst, *t.tried, ty);
   put_abc(Op::ENDTRY, 0, 0, 0);
   emit_join_drops(t.id, "TRYBODY");
   std::uint64_t o1 = owned_, g1 = gc_;
@@ -487,7 +507,7 @@ Ty MethodEmitter::emit_try(int dst, const Ast::Try& t) {
   builtin(var, w, Builtin::ERROR_FILL);
   mask_set(var, Types::is_gc_class(prog.merged, Types::error_record));
   // The catch arm's value is the expression's value on the error path.
-  Ty catch_ty = emit_value_block(dst, t.catch_block);
+  Ty catch_ty = emit_value_block(dst, t.catch_block, expected);
   emit_scope_drops(t.id, "CATCH");
   scope_restore(mark);
   emit_join_drops(t.id, "CATCHJOIN");

@@ -80,7 +80,8 @@ Ty MethodEmitter::emit_variant_ctor(int dst, const Ast::Call& c, const Types::Fo
 // matching arm first binds its payload names with GETF from the scrutinee,
 // then runs its body in scope "ARM<n>", ends with its scope and join drops
 // and jumps to the end. Every arm starts from the masks of the switch's entry.
-Ty MethodEmitter::emit_union_switch(int dst, const Ast::Switch& s, int scrut, const Types::UnionInfo& u) {
+Ty MethodEmitter::emit_union_switch(int dst, const Ast::Switch& s, int scrut, const Types::UnionInfo& u,
+                                     const Ty& expected) {
   int floor = hold_temps();
   int tag = scrut;
   if (u.has_payload) {
@@ -153,7 +154,7 @@ Ty MethodEmitter::emit_union_switch(int dst, const Ast::Switch& s, int scrut, co
       }
     }
     int hold = hold_temps();
-    Ty ty = emit_value_block(dst, arm.body);
+    Ty ty = emit_value_block(dst, arm.body, expected);
     release_temps(hold);
     if (!result) result = ty;
     for (auto it = own_copies.rbegin(); it != own_copies.rend(); ++it) {
@@ -173,6 +174,8 @@ Ty MethodEmitter::emit_union_switch(int dst, const Ast::Switch& s, int scrut, co
   for (std::size_t at : ends) patch_jump(at, here());
   // After the switch: what every arm (and the entry) still holds.
   set_masks(*this, o0 & om, g0 & gm);
+  // A subject made only to be matched (`switch make()`) is released.
+  release_if_fresh(*s.scrutinee, scrut, type_of(*s.scrutinee));
   release_temps(held);
   release_temps(floor);
   return result;

@@ -154,6 +154,8 @@ class MethodEmitter {
   // A Text stored into a field or container must be the store's own: a
   // borrowed one (a parameter, a field, an element) is copied first.
   void own_text(int reg, const Ast::Expr& e, const Ty& ty);
+  // A Text or Bytes read from a field or an element, which its holder keeps.
+  bool lent_text(const Ast::Expr& e, const Ty& ty) const;
   // Evaluates a value that a new owner keeps (a field, a container, a `take`
   // parameter, a payload, a message, a returned value); see lower_expr.cpp.
   Ty emit_owned(int dst, const Ast::Expr& e, const Ty& expected = std::nullopt);
@@ -221,17 +223,19 @@ class MethodEmitter {
   void emit_for(const Ast::For& f);
   void emit_break(const Ast::Stmt& s, bool is_break);
   void emit_return(const Ast::Return& r);
-  Ty emit_switch(int dst, const Ast::Switch& s);
-  Ty emit_try(int dst, const Ast::Try& t);
+  // `expected` is the destination's declared type, handed to every arm.
+  Ty emit_switch(int dst, const Ast::Switch& s, const Ty& expected = std::nullopt);
+  Ty emit_try(int dst, const Ast::Try& t, const Ty& expected = std::nullopt);
   // A block whose last statement may give a value into dst (arms, catch).
-  Ty emit_value_block(int dst, Ast::List<Ast::Stmt> stmts);
+  Ty emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty& expected = std::nullopt);
   void set_line(int line) { line_ = line; }
   int line() const { return line_; }
 
   // ---- union variants (lower_variants.cpp)
   Ty emit_variant_ctor(int dst, const Ast::Call& c, const Types::FoundVariant& v);
   // A switch whose scrutinee (already in `scrut`) is a value of union `u`.
-  Ty emit_union_switch(int dst, const Ast::Switch& s, int scrut, const Types::UnionInfo& u);
+  Ty emit_union_switch(int dst, const Ast::Switch& s, int scrut, const Types::UnionInfo& u,
+                       const Ty& expected = std::nullopt);
 
   // ---- tables and queries (lower_tables.cpp)
   Ty emit_insert(int dst, const Ast::Insert& e);
