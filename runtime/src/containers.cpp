@@ -76,14 +76,22 @@ void rehash(Map* m, std::uint32_t nslots) {
   }
 }
 
-void grow(Map* m) {
+void grow(Heap& heap, Map* m) {
   if (m->cap >= 0x40000000u) raise(ErrorCode::OUT_OF_MEMORY, "out of memory: a map is too large");
   std::uint32_t cap = m->cap < 4 ? 4 : m->cap * 2;
   void* p = std::realloc(m->entries, std::size_t(cap) * sizeof(MapEntry));
   if (p == nullptr) raise(ErrorCode::OUT_OF_MEMORY, "out of memory");
   m->entries = static_cast<MapEntry*>(p);
+  // The collector's pace counts the storage as it grows.
+  std::size_t before = Heap::map_storage(m);
   m->cap = cap;
-  rehash(m, cap * 2);
+  try {
+    rehash(m, cap * 2);
+  } catch (...) {
+    heap.note_storage(Heap::map_storage(m), before);
+    throw;
+  }
+  heap.note_storage(Heap::map_storage(m), before);
 }
 
 void retain_if_counted(Value v, Kind k) {
@@ -114,7 +122,7 @@ void map_set(Heap& heap, Map* m, Value key, Value val) {
       return;
     }
   }
-  if (m->count == m->cap) grow(m);
+  if (m->count == m->cap) grow(heap, m);
   retain_if_counted(key, m->key());
   retain_if_counted(val, m->val());
   m->entries[m->count] = MapEntry{key, val, hash};

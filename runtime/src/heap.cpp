@@ -300,6 +300,7 @@ void Heap::destroy(Obj* o) {
     std::free(m->items);
   } else if (o->type == ObjType::MAP) {
     auto* m = reinterpret_cast<Map*>(o);
+    in_use_ -= map_storage(m);
     std::free(m->entries);
     std::free(m->slots);
   }

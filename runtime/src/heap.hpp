@@ -98,6 +98,10 @@ class Heap {
   // Container storage grown or freed outside the heap (a map's entries and
   // slots), so that the pace sees it.
   void note_storage(std::size_t grown, std::size_t freed) { in_use_ += grown - freed; }
+  // The bytes of a map's entries and slots.
+  static std::size_t map_storage(const Map* m) {
+    return std::size_t(m->cap) * sizeof(MapEntry) + std::size_t(m->nslots) * sizeof(std::uint32_t);
+  }
   // Bytes held: objects and container storage.
   std::size_t bytes_in_use() const { return in_use_; }
   void set_stress(bool on) { stress_ = on; }
