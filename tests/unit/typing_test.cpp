@@ -193,6 +193,7 @@ TEST(Typing, CallsAndBuiltins) {
       "VK-E212 26:19 `nil` cannot be stored in parameter `w` — the target is not nullable; declare it `?T` or narrow the value first",
       "VK-E209 27:6 builtin `len` takes 1 argument(s), given 2",
       "VK-E209 28:17 builtin `substr` expects Int, got `Text`",
+      "VK-E211 30:14 this call's result is possibly nil (`?T`) and is used where a plain value is required — narrow it first (`if x != nil { ... }`)",
       "VK-E202 34:5 unknown field `nope` on `User`",
       "VK-E202 36:5 unknown field `nope` on `User`",
       "VK-E209 37:16 builtin `pop` expects a `multi`, got `map`",
