@@ -96,6 +96,11 @@ fn main() {
   EXPECT_EQ(h.fields[5].class_meta, 0u);
   EXPECT_EQ(h.fields[6].kind, Emit::FieldKind::OWNED);
   EXPECT_EQ(h.fields[6].class_meta, 0u);
+  // `?Foo` may be nil: the nullable bit; scalars keep it in the class meta.
+  EXPECT_EQ(h.fields[6].elem_meta, Emit::elem_meta_nullable);
+  EXPECT_EQ(h.fields[0].elem_meta, 0u);
+  EXPECT_EQ(h.fields[2].elem_meta, 0u);
+  EXPECT_EQ(h.fields[8].elem_meta, 0u);
   EXPECT_EQ(h.fields[7].class_meta, 0u);
   EXPECT_EQ(h.fields[8].kind, Emit::FieldKind::TEXT);
   EXPECT_EQ(h.fields[8].class_meta, Emit::none);
