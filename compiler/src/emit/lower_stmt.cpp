@@ -17,7 +17,7 @@ void MethodEmitter::emit_block(Ast::List<Ast::Stmt> stmts, Ast::NodeId scope_sit
   scope_restore(mark);
 }
 
-Ty MethodEmitter::emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty& expected) {
+Ty MethodEmitter::emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty& expected, bool own) {
   Ty ty;
   for (std::size_t i = 0; i < stmts.size(); ++i) {
     const Ast::Stmt& s = *stmts[i];
@@ -26,9 +26,9 @@ Ty MethodEmitter::emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty
       line_ = s.pos.line;
       const Ast::Expr& value = *s.as<Ast::ExprStmt>().expr;
       ty = emit_expr(dst, value, expected);
-      // The value of a `switch` or `try` is its holder's own: a text read
-      // from a place is shared with it.
-      own_text(dst, value, ty);
+      // The value of a `try` is its holder's own: a text read from a place
+      // is shared with it.
+      if (own) own_text(dst, value, ty);
     } else {
       emit_stmt(s);
     }
@@ -507,7 +507,7 @@ Ty MethodEmitter::emit_try(int dst, const Ast::Try& t, const Ty& expected) {
   builtin(var, w, Builtin::ERROR_FILL);
   mask_set(var, Types::is_gc_class(prog.merged, Types::error_record));
   // The catch arm's value is the expression's value on the error path.
-  Ty catch_ty = emit_value_block(dst, t.catch_block, expected);
+  Ty catch_ty = emit_value_block(dst, t.catch_block, expected, true);
   emit_scope_drops(t.id, "CATCH");
   scope_restore(mark);
   emit_join_drops(t.id, "CATCHJOIN");

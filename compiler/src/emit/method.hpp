@@ -227,7 +227,8 @@ class MethodEmitter {
   Ty emit_switch(int dst, const Ast::Switch& s, const Ty& expected = std::nullopt);
   Ty emit_try(int dst, const Ast::Try& t, const Ty& expected = std::nullopt);
   // A block whose last statement may give a value into dst (arms, catch).
-  Ty emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty& expected = std::nullopt);
+  // `own`: a text read from a place becomes the value's own (a catch arm).
+  Ty emit_value_block(int dst, Ast::List<Ast::Stmt> stmts, const Ty& expected = std::nullopt, bool own = false);
   void set_line(int line) { line_ = line; }
   int line() const { return line_; }
 
