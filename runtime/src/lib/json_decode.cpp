@@ -413,7 +413,10 @@ struct Decoder {
         default:
           if (nullable(field)) continue;  // nil
       }
-      std::string_view name = field.name == Bytecode::none ? "?" : vm.program.image.constants[field.name].text;
+      // Both arms are views: a `?:` of a literal and a std::string would make a
+      // temporary string that the view outlives.
+      std::string_view name = field.name == Bytecode::none ? std::string_view("?")
+                                                            : std::string_view(vm.program.image.constants[field.name].text);
       throw JsonRefused{"member `" + path(frames.size() - 1, name) + "` is missing"};
     }
     seen.resize(f.seen_at);
