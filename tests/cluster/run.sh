@@ -158,6 +158,21 @@ $(cat "$work/refused.err" "$work/node1.err")"
   fi
 }
 
+# A message larger than the server takes stops the run with the reason.
+compile "$root/tests/cluster/too_large.vk" "$work/large.vkb" && {
+  start_nodes 1 "$work/large.vkb"
+  timeout 60 "$vkvm" --cluster "$url" --nodes 1 "$work/large.vkb" > /dev/null 2> "$work/large.err"
+  status=$?
+  for p in "${node_pids[@]}"; do kill "$p" 2> /dev/null; done
+  wait_nodes
+  if [[ $status != 1 ]] || ! grep -q "^vkvm: cannot send a message of [0-9]* bytes to node 1: it is larger than the server's limit" "$work/large.err"; then
+    fail "too large a message: status $status, standard error:
+$(cat "$work/large.err")"
+  else
+    echo "ok: too large a message stops the run"
+  fi
+}
+
 # The server goes away in the middle of a run.
 compile "$root/tests/cluster/server_loss.vk" "$work/server.vkb" && {
   start_nodes 1 "$work/server.vkb"

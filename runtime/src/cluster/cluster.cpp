@@ -200,7 +200,15 @@ class Node final : public ClusterLink {
     return node < alive_.size() && alive_[node];
   }
   void publish(std::uint32_t node, const std::string& bytes) override {
-    natsConnection_Publish(nc_, inboxes_[node].c_str(), bytes.data(), static_cast<int>(bytes.size()));
+    natsStatus s = natsConnection_Publish(nc_, inboxes_[node].c_str(), bytes.data(), static_cast<int>(bytes.size()));
+    // A message the server refuses is counted as sent but never arrives, so
+    // the run could neither deliver it nor end: stop with the reason.
+    if (s == NATS_MAX_PAYLOAD) {
+      say("cannot send a message of " + std::to_string(bytes.size()) + " bytes to node " + std::to_string(node) +
+          ": it is larger than the server's limit of " + std::to_string(natsConnection_GetMaxPayload(nc_)) +
+          " bytes");
+      std::_Exit(1);
+    }
   }
 
   void wait_quiet(ActorSystem& sys) override {
