@@ -93,7 +93,7 @@ std::vector<Input> inputs() {
 }
 
 fs::path vkdis_cases() {
-  return fs::path(__FILE__).parent_path().parent_path() / "golden" / "vkdis";
+  return fs::path(VK_SOURCE_ROOT) / "tests" / "golden" / "vkdis";
 }
 
 std::string read_file(const fs::path& path) {

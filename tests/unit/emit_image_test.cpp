@@ -24,7 +24,7 @@ std::string read_file(const fs::path& p) {
 // Every single-file program under the golden inputs and the examples.
 std::vector<fs::path> program_files() {
   std::vector<fs::path> out;
-  fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path();
+  fs::path root = fs::path(VK_SOURCE_ROOT);
   for (const char* dir : {"tests/golden", "examples"}) {
     if (!fs::exists(root / dir)) continue;
     for (const auto& e : fs::recursive_directory_iterator(root / dir)) {

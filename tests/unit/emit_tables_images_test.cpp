@@ -21,7 +21,7 @@ std::string read_file(const fs::path& p) {
   return s.str();
 }
 
-fs::path repo() { return fs::path(__FILE__).parent_path().parent_path().parent_path(); }
+fs::path repo() { return fs::path(VK_SOURCE_ROOT); }
 
 void expect_clean_image(const fs::path& file) {
   SCOPED_TRACE(file.string());

@@ -217,7 +217,7 @@ TEST(ParserTree, DeepInputIsReportedNotOverflowed) {
 
 TEST(ParserTree, ExamplesParseClean) {
   // tests/unit/<this file> -> the checkout root.
-  std::filesystem::path dir = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "examples";
+  std::filesystem::path dir = std::filesystem::path(VK_SOURCE_ROOT) / "examples";
   int parsed = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     if (entry.path().extension() != ".vk") continue;

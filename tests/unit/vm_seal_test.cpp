@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string example_image(const char* name) {
-  fs::path root = fs::path(__FILE__).parent_path().parent_path().parent_path();
+  fs::path root = fs::path(VK_SOURCE_ROOT);
   std::ifstream in(root / "examples" / name, std::ios::binary);
   std::stringstream text;
   text << in.rdbuf();
