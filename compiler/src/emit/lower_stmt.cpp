@@ -357,8 +357,14 @@ void MethodEmitter::emit_break(const Ast::Stmt& s, bool is_break) {
 void MethodEmitter::emit_return(const Ast::Return& r) {
   std::uint64_t o = owned_, g = gc_;
   const Owner::Drop* d = views.find(r.id, Owner::DropKind::Return);
+  // The payload texts of enclosing arms, but the one handed to the caller.
+  auto drop_arm_copies = [&](int kept) {
+    for (auto it = arm_text_copies_.rbegin(); it != arm_text_copies_.rend(); ++it)
+      if (*it != kept) put_abc(Op::DROP, *it, 0, 0);
+  };
   if (!r.value) {
     if (d) emit_drops(d->items);
+    drop_arm_copies(-1);
     put_abc(Op::RET0, 0, 0, 0);
     owned_ = o;
     gc_ = g;
@@ -414,6 +420,7 @@ void MethodEmitter::emit_return(const Ast::Return& r) {
     }
     emit_drops(items);
   }
+  drop_arm_copies(reg);
   put_abc(Op::RET, reg, 0, 0);
   owned_ = o;
   gc_ = g;

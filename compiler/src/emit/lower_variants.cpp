@@ -153,9 +153,12 @@ Ty MethodEmitter::emit_union_switch(int dst, const Ast::Switch& s, int scrut, co
         }
       }
     }
+    std::size_t copies_mark = arm_text_copies_.size();
+    arm_text_copies_.insert(arm_text_copies_.end(), own_copies.begin(), own_copies.end());
     int hold = hold_temps();
     Ty ty = emit_value_block(dst, arm.body, expected);
     release_temps(hold);
+    arm_text_copies_.resize(copies_mark);
     if (!result) result = ty;
     for (auto it = own_copies.rbegin(); it != own_copies.rend(); ++it) {
       put_abc(Op::DROP, *it, 0, 0);

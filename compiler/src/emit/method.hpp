@@ -263,6 +263,10 @@ class MethodEmitter {
   int line_ = 0;
   int last_line_ = -1;
   std::uint64_t owned_ = 0, gc_ = 0;
+  // Registers of the payload texts the enclosing `switch` arms copied: the
+  // ownership tables do not know them, so a `return` from inside an arm
+  // releases them itself.
+  std::vector<int> arm_text_copies_;
   std::uint64_t rec_owned_ = 0, rec_gc_ = 0;
   int next_local_ = 0, next_temp_ = 0, highest_ = -1, temp_floor_ = 0;
   bool over_budget_ = false;
