@@ -96,6 +96,14 @@ std::string find_runtime(const std::optional<std::string>& given) {
   runtime_not_found(tried);
 }
 
+void frame_executable(const std::optional<std::string>& runtime, const std::string& image, ExecutableFrame& frame) {
+  frame.runtime_path = find_runtime(runtime);
+  if (!read_whole_file(frame.runtime_path, frame.bytes)) fail_line(system_message(frame.runtime_path));
+  frame.runtime_part = strip_existing_trailer(frame.bytes);
+  frame.trailer = trailer_bytes(static_cast<std::int64_t>(frame.runtime_part.size()),
+                                static_cast<std::int64_t>(image.size()));
+}
+
 int build_mode(const DependencyList& deps, const std::optional<std::string>& runtime, const std::string& dir,
                const std::string& out) {
   ImageCompile compile = compile_image(deps, dir);
@@ -105,13 +113,10 @@ int build_mode(const DependencyList& deps, const std::optional<std::string>& run
     hint_if_library(dir);
     return 2;
   }
-  std::string runtime_path = find_runtime(runtime);
-  std::string runtime_bytes;
-  if (!read_whole_file(runtime_path, runtime_bytes)) fail_line(system_message(runtime_path));
-  std::string_view runtime_part = strip_existing_trailer(runtime_bytes);
-  std::string trailer = trailer_bytes(static_cast<std::int64_t>(runtime_part.size()),
-                                      static_cast<std::int64_t>(compile.image.size()));
-  std::string failure = write_through_temp(out, out + ".vkc-build.tmp", 0755, {runtime_part, compile.image, trailer});
+  ExecutableFrame frame;
+  frame_executable(runtime, compile.image, frame);
+  std::string failure =
+      write_through_temp(out, out + ".vkc-build.tmp", 0755, {frame.runtime_part, compile.image, frame.trailer});
   if (!failure.empty()) fail_line(failure);
   return finish_compile(compile);
 }

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "assembly.hpp"
 #include "image_compile.hpp"
@@ -25,6 +26,18 @@ int build_mode(const DependencyList& deps, const std::optional<std::string>& run
 // relative to the working directory. When none is a file, prints the places
 // looked in and how to name the runtime, and exits with 2.
 std::string find_runtime(const std::optional<std::string>& given);
+
+// The parts of an executable that come before and after `image`: the runtime
+// found by find_runtime(runtime) without any old trailer (a view of `bytes`,
+// which holds the whole file read), and the trailer that locates the image.
+// A runtime that cannot be read prints its line and exits with 2.
+struct ExecutableFrame {
+  std::string runtime_path;
+  std::string bytes;
+  std::string_view runtime_part;
+  std::string trailer;
+};
+void frame_executable(const std::optional<std::string>& runtime, const std::string& image, ExecutableFrame& frame);
 
 // Prints the compile's diagnostics and gives its exit status.
 int finish_compile(const ImageCompile& compile);

@@ -60,19 +60,15 @@ int run_mode(const std::string& path, const std::vector<std::string>& args) {
     finish_compile(compile);
     fail_line(path + ": no `main` entry point found; `run` requires a free fn named `main`");
   }
-  std::string runtime_path = find_runtime(runtime);
-  std::string runtime_bytes;
-  if (!read_whole_file(runtime_path, runtime_bytes)) fail_line(system_message(runtime_path));
-  std::string_view runtime_part = strip_existing_trailer(runtime_bytes);
-  std::string trailer = trailer_bytes(static_cast<std::int64_t>(runtime_part.size()),
-                                      static_cast<std::int64_t>(compile.image.size()));
+  ExecutableFrame frame;
+  frame_executable(runtime, compile.image, frame);
 
   // The executable lives only in memory: nothing to clean up however the
   // program ends.
   std::string name = program_name(path);
   int fd = ::memfd_create(name.c_str(), MFD_CLOEXEC);
   if (fd < 0) fail_line(std::string("cannot make the program in memory: ") + std::strerror(errno));
-  if (!write_all(fd, runtime_part) || !write_all(fd, compile.image) || !write_all(fd, trailer)) {
+  if (!write_all(fd, frame.runtime_part) || !write_all(fd, compile.image) || !write_all(fd, frame.trailer)) {
     fail_line(std::string("cannot make the program in memory: ") + std::strerror(errno));
   }
   finish_compile(compile);  // warnings, if any, come before the program's output
@@ -84,7 +80,7 @@ int run_mode(const std::string& path, const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   std::fflush(nullptr);
   ::fexecve(fd, argv.data(), environ);
-  fail_line("cannot run '" + runtime_path + "': " + std::strerror(errno));
+  fail_line("cannot run '" + frame.runtime_path + "': " + std::strerror(errno));
 }
 
 }  // namespace Driver

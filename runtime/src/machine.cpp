@@ -68,6 +68,22 @@ VmError out_of_resources(const std::system_error& e) {
   return VmError{static_cast<std::int64_t>(ErrorCode::OUT_OF_MEMORY), std::string("out of memory: ") + e.what()};
 }
 
+// The error of the exception being handled: the program's own, or one of the
+// above for what the C++ library threw. Anything else goes on up.
+VmError caught_error() {
+  try {
+    throw;
+  } catch (VmError& e) {
+    return std::move(e);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  } catch (const std::length_error&) {
+    return out_of_memory();
+  } catch (const std::system_error& e) {
+    return out_of_resources(e);
+  }
+}
+
 }  // namespace
 
 const BuiltinTable& builtins() {
@@ -121,14 +137,8 @@ int Machine::run(const std::vector<std::string>& args) {
       out.flush();
       heap.drop(argv);
       return static_cast<int>(as_int(result) & 0xff);
-    } catch (VmError& e) {
-      error = std::move(e);
-    } catch (const std::bad_alloc&) {
-      error = out_of_memory();
-    } catch (const std::length_error&) {
-      error = out_of_memory();
-    } catch (const std::system_error& e) {
-      error = out_of_resources(e);
+    } catch (...) {
+      error = caught_error();
     }
     if (!unwind(error)) {
       report_uncaught(error);
@@ -212,14 +222,8 @@ Value Machine::invoke(std::uint32_t method, const Value* args, std::size_t n, st
     VmError error;
     try {
       return Interp::execute(*this, floor);
-    } catch (VmError& e) {
-      error = std::move(e);
-    } catch (const std::bad_alloc&) {
-      error = out_of_memory();
-    } catch (const std::length_error&) {
-      error = out_of_memory();
-    } catch (const std::system_error& e) {
-      error = out_of_resources(e);
+    } catch (...) {
+      error = caught_error();
     }
     if (!tries_.empty() && tries_.back().frame >= floor && unwind(error)) continue;
     if (trace != nullptr) *trace += trace_lines(frames_, floor);
