@@ -1,7 +1,8 @@
 // Whether a body that declares a result can reach its closing brace: the end
 // is unreachable after `return`, after an `if`/`else` or a `switch` (with
 // `default`, or naming every variant of its union) whose every arm ends so,
-// and after a `while true` or `do ... while true` that no `break` leaves.
+// after a `while true` or `do ... while true` that no `break` leaves, and
+// after a call of the builtin `raise`.
 #include <unordered_set>
 
 #include "typing.hpp"
@@ -91,6 +92,14 @@ bool breaks_out(Ast::List<Ast::Stmt> stmts, int depth) {
   return false;
 }
 
+// A call of the builtin `raise` never comes back; a program with a `raise` of
+// its own keeps its meaning, and its calls end nothing.
+bool raises(const Symbols& symbols, const Ast::Expr& e) {
+  const auto* call = e.get_if<Ast::Call>();
+  const auto* id = call && call->callee ? call->callee->get_if<Ast::Ident>() : nullptr;
+  return id && id->name == "raise" && symbols.functions.find("raise") == nullptr;
+}
+
 bool stmt_ends(const Symbols& symbols, const Ast::Stmt& s, int depth) {
   switch (s.kind) {
     case Ast::StmtKind::Return: return true;
@@ -109,8 +118,8 @@ bool stmt_ends(const Symbols& symbols, const Ast::Stmt& s, int depth) {
     }
     case Ast::StmtKind::ExprStmt: {
       const Ast::Expr* e = s.as<Ast::ExprStmt>().expr;
-      const auto* sw = e ? e->get_if<Ast::Switch>() : nullptr;
-      return sw && switch_ends(symbols, *sw, depth);
+      if (const auto* sw = e ? e->get_if<Ast::Switch>() : nullptr) return switch_ends(symbols, *sw, depth);
+      return e && raises(symbols, *e);
     }
     default: return false;
   }
