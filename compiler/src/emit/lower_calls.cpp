@@ -280,7 +280,13 @@ Ty MethodEmitter::emit_builtin(int dst, const Ast::Call& c, std::string_view nam
     tys[i] = kept ? emit_owned(base + int(i), *c.args[i], expected) : emit_expr(base + int(i), *c.args[i], expected);
   }
   sync_mask(c.id);
+  // `raise` never comes back: a fresh message text is released by the unwinding
+  // it starts, so its register is marked owned at the call.
+  bool raise_fresh_msg = info->id == Builtin::RAISE && c.args.size() == 2 && is_text(tys[1]) &&
+                         is_fresh(*c.args[1], tys[1]);
+  if (raise_fresh_msg) mask_set(base + 1, false);
   builtin(dst, base, info->id);
+  if (raise_fresh_msg) mask_clear(base + 1);
   Builtin id = info->id;
   bool takes_all = id == Builtin::MULTI_PUSH || id == Builtin::MAP_SET || id == Builtin::SEND || id == Builtin::CALL;
   bool lends_first = id == Builtin::MULTI_GET || id == Builtin::MAP_GET || id == Builtin::LATEST ||
