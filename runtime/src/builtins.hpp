@@ -44,6 +44,8 @@ inline T* obj_arg(Value v, const char* builtin) {
 
 inline Value new_text(Machine& vm, std::string_view s) { return from_ptr(vm.heap.text(s)); }
 inline Value new_bytes(Machine& vm, std::string_view s) { return from_ptr(vm.heap.bytes(s)); }
+// `t` with its ASCII letters made upper (or lower) case; other bytes unchanged.
+Value ascii_case(Machine& vm, std::string_view t, bool upper);
 
 // An index check that names the container: "index 5 is out of range for a
 // multi of 3 elements".

@@ -17,15 +17,7 @@ namespace {
 // No text may grow past this many bytes through these builtins.
 constexpr std::size_t max_text = std::size_t{1} << 30;
 
-Value b_to_upper(Machine& vm, const Call& c) {
-  std::string_view t = text_arg(c.args[0], "to_upper");
-  Str* s = vm.heap.text_buffer(t.size());
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    char ch = t[i];
-    s->data[i] = ch >= 'a' && ch <= 'z' ? static_cast<char>(ch - 'a' + 'A') : ch;
-  }
-  return from_ptr(s);
-}
+Value b_to_upper(Machine& vm, const Call& c) { return ascii_case(vm, text_arg(c.args[0], "to_upper"), true); }
 
 // Every occurrence, left to right, without overlaps.
 Value b_replace(Machine& vm, const Call& c) {

@@ -7,6 +7,17 @@
 
 namespace Vm {
 
+Value ascii_case(Machine& vm, std::string_view t, bool upper) {
+  const char first = upper ? 'a' : 'A', last = upper ? 'z' : 'Z';
+  const int shift = upper ? 'A' - 'a' : 'a' - 'A';
+  Str* s = vm.heap.text_buffer(t.size());
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    char ch = t[i];
+    s->data[i] = ch >= first && ch <= last ? static_cast<char>(ch + shift) : ch;
+  }
+  return from_ptr(s);
+}
+
 using Bytecode::Builtin;
 
 namespace {
@@ -60,15 +71,7 @@ Value b_trim(Machine& vm, const Call& c) {
   return new_text(vm, t);
 }
 
-Value b_to_lower(Machine& vm, const Call& c) {
-  std::string_view t = text_arg(c.args[0], "to_lower");
-  Str* s = vm.heap.text_buffer(t.size());
-  for (std::size_t i = 0; i < t.size(); ++i) {
-    char ch = t[i];
-    s->data[i] = ch >= 'A' && ch <= 'Z' ? static_cast<char>(ch - 'A' + 'a') : ch;
-  }
-  return from_ptr(s);
-}
+Value b_to_lower(Machine& vm, const Call& c) { return ascii_case(vm, text_arg(c.args[0], "to_lower"), false); }
 
 Value b_char_of(Machine& vm, const Call& c) {
   std::int64_t b = as_int(c.args[0]);

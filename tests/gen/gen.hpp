@@ -71,6 +71,10 @@ struct IntVar {
 };
 
 std::string int_text(int64_t v);
+std::string num(int64_t v);  // an Int as an operand: negative ones in parentheses
+// Adds part `id` as `fn s<id>()` with body `b` (after `helpers`, declarations
+// it needs) and its call from main.
+void finish(Program& p, int id, const Body& b, const std::string& helpers = "");
 std::string quote(const std::string& text);  // a text literal
 std::string word(Rng& rng, int min_len, int max_len);
 IntExpr int_literal(Rng& rng);

@@ -15,6 +15,12 @@
 namespace hunt {
 
 std::string int_text(int64_t v) { return std::to_string(v); }
+std::string num(int64_t v) { return v < 0 ? "(" + int_text(v) + ")" : int_text(v); }
+
+void finish(Program& p, int id, const Body& b, const std::string& helpers) {
+  p.decls += helpers + "fn s" + std::to_string(id) + "() {\n" + b.text + "}\n\n";
+  p.calls.push_back("s" + std::to_string(id) + "()");
+}
 
 std::string quote(const std::string& text) { return "\"" + text + "\""; }
 
@@ -49,8 +55,7 @@ IntExpr int_literal(Rng& rng) {
     case 3: v = static_cast<int64_t>(rng.next() >> 2); break;
     default: v = rng.range(1, 100); break;
   }
-  if (v < 0) return {"(" + int_text(v) + ")", v};
-  return {int_text(v), v};
+  return {num(v), v};
 }
 
 // A random Int expression over the given variables, fully parenthesised.

@@ -10,13 +10,6 @@ namespace hunt {
 
 namespace {
 
-std::string num(int64_t v) { return v < 0 ? "(" + int_text(v) + ")" : int_text(v); }
-
-void finish(Program& p, int id, const Body& b) {
-  p.decls += "fn s" + std::to_string(id) + "() {\n" + b.text + "}\n\n";
-  p.calls.push_back("s" + std::to_string(id) + "()");
-}
-
 struct Item {
   std::string tag;
   int64_t n;

@@ -8,13 +8,6 @@ namespace hunt {
 
 namespace {
 
-std::string fn_head(int id) { return "fn s" + std::to_string(id) + "() {\n"; }
-
-void finish(Program& p, int id, const Body& b, const std::string& helpers = "") {
-  p.decls += helpers + fn_head(id) + b.text + "}\n\n";
-  p.calls.push_back("s" + std::to_string(id) + "()");
-}
-
 // How the runtime prints a Float: the shortest text that reads back, with
 // `.0` on whole numbers.
 std::string float_text(double v) {
